@@ -1,0 +1,187 @@
+#include "settings.h"
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int Voff = 1;
+int Line;
+int Word;
+int Loop;
+float Diff;
+float ValueC;
+int Inverse;
+int ParmCount;
+char Parms[5][256];
+
+const char Help[] =
+    "\n"
+    "\tUse:Torquelin [i|I] v|V=value d|D=XX l|L=Line-No.\n"
+    "                  w|W=Word-No compare-file Err-Proc\n"
+    "                  Ret-Proc [Log-file].\n"
+    "        for one value compare.\n"
+    "\n"
+    "\tUse:Torquelin [i|I] d|D=XX l|L=Line-No. w|W=Word-No\n"
+    "                  x|X=YY compare-file-1 compare-file-2\n"
+    "                   Err-Proc Ret-Proc [Log-file].\n"
+    "        for two files compare.\n"
+    "\n"
+    "        i|I         Set inverse alarm condition. Means same\n"
+    "                    value will submit Err-Proc.\n"
+    "        v|V value   Compare value, in case of\n"
+    "                    compare value compare value is(are)\n"
+    "                    bigger than the defined margin\n"
+    "\t\t\t\t\tXX, Err-Proc will be submitted.\n"
+    "\t\td|D XX      margin of value difference.\n"
+    "\t\tl|L LIne-No. Define where the compare value\n"
+    "\t\tw|W Word-No comes from Word-No of Line-No\n"
+    "\t\t            of compare file.\n"
+    "                    (start to compare for two files mode\n"
+    "                    and loop YY times.)\n"
+    "        x|X YY      define the do loop counter for\n"
+    "                    two files compare.\n"
+    "        Log-file    Log file for keep last status.\n"
+    "                    default name is Plomt.log\n"
+    "        Return Value:  0 Normal\n"
+    "                      -1 Return to Normal\n"
+    "                       1 First Alarm\n"
+    "                       2 Continue Alarm\n"
+    "                       5 Error return\n"
+    "\n"
+    "\n"
+    ">";
+
+float
+Real(const char *text)
+{
+	double d = strtod(text, NULL);
+
+	// A double beyond the float range converts to infinity, never to
+	// undefined behaviour; 0x1.ffffffp127 is where rounding reaches it.
+	if (d >= 0x1.ffffffp127)
+		return HUGE_VALF;
+	if (d <= -0x1.ffffffp127)
+		return -HUGE_VALF;
+	if (d > FLT_MAX)
+		return FLT_MAX;
+	if (d < -FLT_MAX)
+		return -FLT_MAX;
+	return (float)d;
+}
+
+int
+Whole(const char *text)
+{
+	long v;
+
+	v = strtol(text, NULL, 10);
+	if (v > INT_MAX)
+		return INT_MAX;
+	if (v < INT_MIN)
+		return INT_MIN;
+	return (int)v;
+}
+
+static int
+Usage(void)
+{
+	fputs(Help, stdout);
+	fflush(stdout);
+	return 5;
+}
+
+static int
+ParmError(const char *arg)
+{
+	fprintf(stderr, "\n Parameter error>%s<\n", arg);
+	fflush(stderr);
+	return Usage();
+}
+
+int
+ReadSettings(int argc, char **argv)
+{
+	int i, v;
+
+	if (argc <= 1)
+		return Usage();
+	for (i = 0; i < 5; i++)
+		Parms[i][0] = 0;
+	ParmCount = 0;
+	Inverse = 0;
+	for (i = 1; i < argc; i++) {
+		const char *a = argv[i];
+
+		if (a[0] != 0 && a[1] == '=') {
+			const char *val = a + 2;
+
+			switch (a[0]) {
+			case 'V': case 'v':
+				ValueC = Real(val);
+				Voff = 0;
+				break;
+			case 'D': case 'd':
+				Diff = Real(val);
+				break;
+			case 'L': case 'l':
+				v = Whole(val);
+				Line = v < 0 ? 0 : v;
+				break;
+			case 'W': case 'w':
+				v = Whole(val);
+				Word = v < 1 ? 0 : v - 1;
+				break;
+			case 'X': case 'x':
+				v = Whole(val);
+				Loop = v < 0 ? 0 : v;
+				break;
+			default:
+				return ParmError(a);
+			}
+		} else if (strcmp(a, "i") == 0 || strcmp(a, "I") == 0) {
+			Inverse = 1;
+		} else if (ParmCount == 5) {
+			puts("\n Too many Parameters error.");
+			return Usage();
+		} else if (strlen(a) > 255) {
+			// Never cut a file name or a command silently.
+			return ParmError(a);
+		} else {
+			strcpy(Parms[ParmCount++], a);
+		}
+	}
+	return 0;
+}
+
+const char *
+CompareFile1(void)
+{
+	return Parms[0];
+}
+
+const char *
+CompareFile2(void)
+{
+	return Parms[1];
+}
+
+const char *
+ErrProc(void)
+{
+	return Parms[1 + Voff];
+}
+
+const char *
+RetProc(void)
+{
+	return Parms[2 + Voff];
+}
+
+const char *
+LogFile(void)
+{
+	return Parms[3 + Voff][0] ? Parms[3 + Voff] : "Plomt.log";
+}

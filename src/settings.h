@@ -1,0 +1,30 @@
+// The run's settings, read once from the command line.
+#ifndef TORQUELIN_SETTINGS_H
+#define TORQUELIN_SETTINGS_H
+
+extern int Voff;            // 1 two-file mode, 0 one-value mode
+extern int Line;            // L: 1-based line that holds the value
+extern int Word;            // W-1: 0-based word index
+extern int Loop;            // X: further lines compared in two-file mode
+extern float Diff;          // D: the margin
+extern float ValueC;        // V, or the value of compare-file-2
+extern int Inverse;         // swaps alarm and normal
+extern int ParmCount;       // positional parameters stored
+extern char Parms[5][256];  // positional parameters in order given
+extern const char Help[];   // the usage text
+
+// Reads the arguments into the settings; 0 to run, 5 after printing usage.
+int ReadSettings(int argc, char **argv);
+
+// Positional roles; which slot holds each depends on the mode.
+const char *CompareFile1(void);
+const char *CompareFile2(void);  // two-file mode only
+const char *ErrProc(void);
+const char *RetProc(void);
+const char *LogFile(void);       // the status log name, default applied
+
+// atof and atoi, with out-of-range values saturated instead of undefined.
+float Real(const char *text);
+int Whole(const char *text);
+
+#endif
