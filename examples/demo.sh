@@ -1,0 +1,65 @@
+#!/bin/sh
+# Walks the tool through a day of checks on the sample data in
+# examples/data, in a scratch directory that is removed afterwards.
+# Usage: demo.sh path/to/torquelin
+set -u
+tool=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+data=$(cd "$(dirname "$0")/data" && pwd)
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/torquelin-demo.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT INT TERM
+cd "$scratch" || exit 1
+
+meaning() {
+	case $1 in
+	0) echo "Normal" ;;
+	255) echo "Return to Normal (-1)" ;;
+	1) echo "First Alarm" ;;
+	2) echo "Continue Alarm" ;;
+	*) echo "Error return" ;;
+	esac
+}
+
+check() {
+	printf '$ torquelin'
+	for a in "$@"; do
+		case $a in
+		*" "*) printf ' "%s"' "$a" ;;
+		*) printf ' %s' "$a" ;;
+		esac
+	done
+	echo
+	"$tool" "$@" </dev/null
+	code=$?
+	echo "exit $code: $(meaning $code)"
+}
+
+showlog() {
+	echo "--- $1 ---"
+	sed 's/^/    /' "$1"
+	echo
+}
+
+echo "== One-value mode: boiler B1 pressure (line 3, word 2) against 4.2 bar, margin 0.3"
+echo
+for t in 0800 0805 0810 0815; do
+	cp "$data/boiler-$t.txt" boiler.txt
+	echo "[$t] B1 reads $(sed -n 3p boiler.txt | awk '{print $2}')"
+	check L=3 W=2 V=4.2 D=0.3 boiler.txt \
+	    "echo '    >> alarm command: page the boiler engineer'" \
+	    "echo '    >> return command: all clear'" boiler.log
+	showlog boiler.log
+done
+
+echo "== Two-file mode: queue depths (lines 2-3, word 2) against yesterday's, margin 50"
+echo
+for d in mon tue wed thu fri; do
+	cp "$data/queue-$d.csv" today.csv
+	echo "[$d]"
+	[ -f yesterday.csv ] || echo "(first run: no yesterday.csv yet, so an error; the copy creates it)"
+	check D=50 L=2 X=1 W=2 today.csv yesterday.csv \
+	    "echo '    >> alarm command: queues are backing up'" \
+	    "echo '    >> return command: queues back to normal'" queue.log
+	if [ -f queue.log ]; then showlog queue.log; else echo "    (no log yet)"; echo; fi
+done
+echo "yesterday.csv now holds Friday's data:"
+sed 's/^/    /' yesterday.csv
