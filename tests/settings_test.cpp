@@ -1,3 +1,318 @@
+// The command line read into the settings: clamps, saturation, the mode
+// that decides the role of every positional slot, and the refused lines.
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
 #include "settings.h"
+
+namespace {
+
+const float Inf = std::numeric_limits<float>::infinity();
+
+struct Outcome {
+	int code;
+	std::string out, err;
+};
+
+// Starts every field as a fresh process has it.
+void
+Reset(void)
+{
+	Voff = 1;
+	Line = Word = Loop = 0;
+	Diff = ValueC = 0;
+	Inverse = 0;
+	ParmCount = 0;
+	memset(Parms, 0, sizeof Parms);
+}
+
+Outcome
+Read(std::vector<std::string> args)
+{
+	std::vector<char *> argv;
+	std::string name = "torquelin";
+	Outcome o;
+
+	argv.push_back(name.data());
+	for (std::string &a : args)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+	testing::internal::CaptureStdout();
+	testing::internal::CaptureStderr();
+	o.code = ReadSettings((int)argv.size() - 1, argv.data());
+	o.out = testing::internal::GetCapturedStdout();
+	o.err = testing::internal::GetCapturedStderr();
+	return o;
+}
+
+std::string
+Show(const std::vector<std::string> &args)
+{
+	std::string s;
+
+	for (const std::string &a : args) {
+		s += s.empty() ? "" : " ";
+		s += a.size() > 40 ? a.substr(0, 20) + "...(" +
+		    std::to_string(a.size()) + ")" : "\"" + a + "\"";
+	}
+	return s;
+}
+
+}	// namespace
+
+class Settings : public ::testing::Test {
+protected:
+	void SetUp() override { Reset(); }
+};
+
+TEST_F(Settings, OptionValues)
+{
+	const std::string zeros(5000, '0');
+	struct Row {
+		std::vector<std::string> args;
+		int voff, line, word, loop;
+		float diff, value;
+		int inverse;
+	} rows[] = {
+		{ { "W=1", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "W=0", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "W=-3", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "W=2", "f" }, 1, 0, 1, 0, 0, 0, 0 },
+		{ { "w=5", "f" }, 1, 0, 4, 0, 0, 0, 0 },
+		{ { "L=-2", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "L=3", "f" }, 1, 3, 0, 0, 0, 0, 0 },
+		{ { "l=7", "f" }, 1, 7, 0, 0, 0, 0, 0 },
+		{ { "X=-1", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "x=4", "f" }, 1, 0, 0, 4, 0, 0, 0 },
+		{ { "D=abc", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "D=-1.5", "f" }, 1, 0, 0, 0, -1.5f, 0, 0 },
+		{ { "d=  2.25xyz", "f" }, 1, 0, 0, 0, 2.25f, 0, 0 },
+		{ { "L=", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "L=12abc", "f" }, 1, 12, 0, 0, 0, 0, 0 },
+		{ { "L=3", "L=5", "f" }, 1, 5, 0, 0, 0, 0, 0 },
+		{ { "V=12.5", "f" }, 0, 0, 0, 0, 0, 12.5f, 0 },
+		{ { "f", "v=-0.25" }, 0, 0, 0, 0, 0, -0.25f, 0 },
+		{ { "V=abc", "f" }, 0, 0, 0, 0, 0, 0, 0 },
+		{ { "I", "f" }, 1, 0, 0, 0, 0, 0, 1 },
+		{ { "f", "i" }, 1, 0, 0, 0, 0, 0, 1 },
+		{ { "Inv", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		// Out of range: saturated, never wrapped.
+		{ { "L=99999999999", "f" }, 1, INT_MAX, 0, 0, 0, 0, 0 },
+		{ { "L=-99999999999", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "L=2147483647", "f" }, 1, INT_MAX, 0, 0, 0, 0, 0 },
+		{ { "W=99999999999", "f" }, 1, 0, INT_MAX - 1, 0, 0, 0, 0 },
+		{ { "W=-2147483648", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "W=-99999999999999999999999", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "X=99999999999999999999999", "f" }, 1, 0, 0, INT_MAX, 0, 0, 0 },
+		{ { "D=1e300", "f" }, 1, 0, 0, 0, Inf, 0, 0 },
+		{ { "D=-1e300", "f" }, 1, 0, 0, 0, -Inf, 0, 0 },
+		{ { "V=1e39", "f" }, 0, 0, 0, 0, 0, Inf, 0 },
+		{ { "D=3.4e38", "f" }, 1, 0, 0, 0, 3.4e38f, 0, 0 },
+		{ { "D=1e-300", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		// Values of any length.
+		{ { "L=" + zeros + "5", "f" }, 1, 5, 0, 0, 0, 0, 0 },
+		{ { "D=1" + zeros, "f" }, 1, 0, 0, 0, Inf, 0, 0 },
+		{ { "D=0." + zeros + "1", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "V=2." + zeros + "1", "f" }, 0, 0, 0, 0, 0, 2.0f, 0 },
+		{ { "X=-" + zeros + "1", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+	};
+
+	for (const Row &row : rows) {
+		SCOPED_TRACE(Show(row.args));
+		Reset();
+		Outcome o = Read(row.args);
+		EXPECT_EQ(o.code, 0);
+		EXPECT_EQ(o.out, "");
+		EXPECT_EQ(o.err, "");
+		EXPECT_EQ(Voff, row.voff);
+		EXPECT_EQ(Line, row.line);
+		EXPECT_EQ(Word, row.word);
+		EXPECT_EQ(Loop, row.loop);
+		EXPECT_EQ(Diff, row.diff);
+		EXPECT_EQ(ValueC, row.value);
+		EXPECT_EQ(Inverse, row.inverse);
+	}
+}
+
+TEST_F(Settings, PositionalSlotsAndRoles)
+{
+	const std::string n255(255, 'n');
+	struct Row {
+		std::vector<std::string> args;
+		int voff;
+		std::vector<std::string> parms;
+		const char *file2, *err, *ret, *log;
+	} rows[] = {
+		{ { "a", "b", "c", "d" }, 1, { "a", "b", "c", "d" },
+		  "b", "c", "d", "Plomt.log" },
+		{ { "a", "b", "c", "d", "e" }, 1, { "a", "b", "c", "d", "e" },
+		  "b", "c", "d", "e" },
+		{ { "a", "b", "c", "v=12.5" }, 0, { "a", "b", "c" },
+		  "b", "b", "c", "Plomt.log" },
+		{ { "a", "b", "c", "d", "v=12.5" }, 0, { "a", "b", "c", "d" },
+		  "b", "b", "c", "d" },
+		{ { "V=1", "a", "b", "c", "d", "e" }, 0,
+		  { "a", "b", "c", "d", "e" }, "b", "b", "c", "d" },
+		{ { "a" }, 1, { "a" }, "", "", "", "Plomt.log" },
+		{ { "Inv", "i", "I" }, 1, { "Inv" }, "", "", "", "Plomt.log" },
+		{ { "", "b" }, 1, { "", "b" }, "b", "", "", "Plomt.log" },
+		{ { "a", "", "c", "d", "" }, 1, { "a", "", "c", "d", "" },
+		  "", "c", "d", "Plomt.log" },
+		{ { "=x", "x", "ab" }, 1, { "=x", "x", "ab" },
+		  "x", "ab", "", "Plomt.log" },
+		{ { "1", "2", "3", "4", "5", "i", "L=2" }, 1,
+		  { "1", "2", "3", "4", "5" }, "2", "3", "4", "5" },
+		{ { n255, "b" }, 1, { n255, "b" }, "b", "", "", "Plomt.log" },
+	};
+
+	for (const Row &row : rows) {
+		SCOPED_TRACE(Show(row.args));
+		Reset();
+		Outcome o = Read(row.args);
+		ASSERT_EQ(o.code, 0);
+		EXPECT_EQ(o.out, "");
+		EXPECT_EQ(Voff, row.voff);
+		ASSERT_EQ((size_t)ParmCount, row.parms.size());
+		for (int k = 0; k < 5; k++) {
+			SCOPED_TRACE("slot " + std::to_string(k));
+			ASSERT_NE(memchr(Parms[k], 0, sizeof Parms[k]), nullptr);
+			EXPECT_EQ(std::string(Parms[k]),
+			    k < ParmCount ? row.parms[k] : "");
+		}
+		EXPECT_EQ(std::string(CompareFile1()), row.parms[0]);
+		if (Voff) {
+			EXPECT_EQ(std::string(CompareFile2()), row.file2);
+		}
+		EXPECT_EQ(std::string(ErrProc()), row.err);
+		EXPECT_EQ(std::string(RetProc()), row.ret);
+		EXPECT_EQ(std::string(LogFile()), row.log);
+	}
+}
+
+// Every slot, the count and the inverse flag start over at each reading.
+TEST_F(Settings, StartsFromEmptySlots)
+{
+	for (int k = 0; k < 5; k++)
+		strcpy(Parms[k], "stale");
+	ParmCount = 4;
+	Inverse = 1;
+	ASSERT_EQ(Read({ "a" }).code, 0);
+	EXPECT_EQ(ParmCount, 1);
+	EXPECT_EQ(Inverse, 0);
+	EXPECT_STREQ(Parms[0], "a");
+	for (int k = 1; k < 5; k++)
+		EXPECT_EQ(Parms[k][0], 0) << "slot " << k;
+}
+
+TEST_F(Settings, RefusedLines)
+{
+	const std::string usage = Help;
+	const std::string tooMany = "\n Too many Parameters error.\n";
+	const std::string n256(256, 'n'), n1000(1000, 'm');
+	struct Row {
+		std::vector<std::string> args;
+		std::string out, err;
+		int parmCount, line;	// what was read before the refusal
+	} rows[] = {
+		{ {}, usage, "", 0, 0 },
+		{ { "a=b" }, usage, "\n Parameter error>a=b<\n", 0, 0 },
+		{ { "i=1", "f" }, usage, "\n Parameter error>i=1<\n", 0, 0 },
+		{ { "==" }, usage, "\n Parameter error>==<\n", 0, 0 },
+		{ { "f", "Q=1", "L=4" }, usage, "\n Parameter error>Q=1<\n", 1, 0 },
+		{ { "L=2", "Z=", "L=4" }, usage, "\n Parameter error>Z=<\n", 0, 2 },
+		{ { "1", "2", "3", "4", "5", "6" }, tooMany + usage, "", 5, 0 },
+		{ { "v=1", "1", "2", "3", "4", "5", "6", "L=3" }, tooMany + usage,
+		  "", 5, 0 },
+		{ { "1", "2", "3", "4", "5", n256 }, tooMany + usage, "", 5, 0 },
+		{ { n256 }, usage, "\n Parameter error>" + n256 + "<\n", 0, 0 },
+		{ { "a", n1000, "L=4" }, usage,
+		  "\n Parameter error>" + n1000 + "<\n", 1, 0 },
+	};
+
+	for (const Row &row : rows) {
+		SCOPED_TRACE(Show(row.args));
+		Reset();
+		Outcome o = Read(row.args);
+		EXPECT_EQ(o.code, 5);
+		EXPECT_EQ(o.out, row.out);
+		EXPECT_EQ(o.err, row.err);
+		EXPECT_EQ(ParmCount, row.parmCount);
+		EXPECT_EQ(Line, row.line);
+		// A refused argument never lands in a slot.
+		for (int k = 0; k < 5; k++) {
+			ASSERT_NE(memchr(Parms[k], 0, sizeof Parms[k]), nullptr);
+			EXPECT_LT(strlen(Parms[k]), 256u);
+			EXPECT_EQ(k < ParmCount, Parms[k][0] != 0) << "slot " << k;
+		}
+	}
+}
+
+TEST(Help, StartsWithLineFeedAndEndsWithPrompt)
+{
+	const std::string help = Help;
+	size_t lines = 0;
+
+	for (char c : help)
+		lines += c == '\n';
+	EXPECT_EQ(lines, 34u);
+	EXPECT_EQ(help.substr(0, 2), "\n\t");
+	EXPECT_EQ(help.substr(help.size() - 3), "\n\n>");
+}
+
+TEST(Conversion, RealAndWholeSaturate)
+{
+	struct RealRow {
+		const char *text;
+		float want;
+	} reals[] = {
+		{ "12.5", 12.5f },
+		{ "  -0.75e1x", -7.5f },
+		{ "", 0 },
+		{ "abc", 0 },
+		{ ".5", 0.5f },
+		{ "3.4028235e38", FLT_MAX },
+		{ "3.40282356e38", FLT_MAX },
+		{ "3.40282358e38", Inf },
+		{ "0x1.ffffffp127", Inf },	// halfway rounds to even: infinity
+		{ "0x1.fffffefp127", FLT_MAX },
+		{ "3.5e38", Inf },
+		{ "-3.5e38", -Inf },
+		{ "1e400", Inf },
+		{ "-1e400", -Inf },
+		{ "1e-400", 0 },
+		{ "inf", Inf },
+	};
+	struct WholeRow {
+		const char *text;
+		int want;
+	} wholes[] = {
+		{ "42", 42 },
+		{ "  -12abc", -12 },
+		{ "", 0 },
+		{ "x1", 0 },
+		{ "2147483647", INT_MAX },
+		{ "2147483648", INT_MAX },
+		{ "-2147483648", INT_MIN },
+		{ "-2147483649", INT_MIN },
+		{ "99999999999999999999999999", INT_MAX },
+		{ "-99999999999999999999999999", INT_MIN },
+		{ "3.9", 3 },
+	};
+
+	for (const RealRow &row : reals) {
+		SCOPED_TRACE(row.text);
+		EXPECT_EQ(Real(row.text), row.want);
+	}
+	EXPECT_TRUE(std::isnan(Real("nan")));
+	for (const WholeRow &row : wholes) {
+		SCOPED_TRACE(row.text);
+		EXPECT_EQ(Whole(row.text), row.want);
+	}
+}
