@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <sys/stat.h>
 
 #include "platform.h"
 #include "settings.h"
@@ -44,10 +45,17 @@ ScanInt(FILE *f, int *v)
 void
 ReadStatus(const char *name)
 {
+	struct stat st;
 	FILE *f;
 
 	CStatus = 0;
-	if ((f = fopen(name, "r")) != NULL) {
+	// A pipe keeps no state between runs, and opening one to read would
+	// wait for a writer that may never come.
+	if (stat(name, &st) == 0 && S_ISFIFO(st.st_mode))
+		f = NULL;
+	else
+		f = fopen(name, "r");
+	if (f != NULL) {
 		if (ScanInt(f, &CStatus))
 			ScanInt(f, &LStatusX);
 		fclose(f);
