@@ -73,3 +73,31 @@ TEST_F(CommandLine, RefusedLinesPrintUsageAndTouchNothing)
 		}
 	}
 }
+
+// Standard input that is open but never delivers a byte must not hold up
+// a run that has work to do, nor one that only prints the usage.
+TEST_F(CommandLine, SilentInputNeverHoldsARun)
+{
+	struct Row {
+		std::vector<std::string> args;
+		int code;
+		std::string ran;
+	} rows[] = {
+		{ { "v=10", "D=0.5", "L=1", "d", "echo E>>ev", "echo R>>ev" }, 0, "" },
+		{ { "v=1", "D=0.5", "L=1", "d", "echo E>>ev", "echo R>>ev" }, 1, "E" },
+		{ { "D=0.5", "L=1", "d", "old", "echo E>>ev", "echo R>>ev" }, 5, "" },
+		{ { "v=1", "L=1", "missing" }, 5, "" },
+		{ { "q=1", "d" }, 5, "" },
+	};
+	int n = 0;
+	for (const Row &row : rows) {
+		std::string d = "r" + std::to_string(n++);
+		SCOPED_TRACE(row.args[0]);
+		MakeDir(d);
+		Write(d + "/d", "10\n");
+		Result r = Run(row.args, Input::SilentPipe, d, 20);
+		EXPECT_FALSE(r.hung);
+		EXPECT_EQ(r.code, row.code);
+		EXPECT_EQ(Events(d + "/ev"), row.ran);
+	}
+}

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -65,6 +66,9 @@ ToolTest::SetUp()
 void
 ToolTest::TearDown()
 {
+	if (!dir_.empty()) {
+		EXPECT_EQ(Leftovers(), std::vector<std::string>()) << "temporary files left";
+	}
 	if (!scratch_.empty()) {
 		std::string cmd = "chmod -R u+rwx '" + scratch_ + "' 2>/dev/null; rm -rf '" + scratch_ + "'";
 		if (system(cmd.c_str()) != 0)
@@ -186,4 +190,155 @@ ToolTest::List(const std::string &dir) const
 	closedir(d);
 	std::sort(names.begin(), names.end());
 	return names;
+}
+
+const std::string Dir = "\x01(directory)";
+const std::string Absent = "\x01(absent)";
+
+std::string
+Plain(const std::string &s)
+{
+	std::string t;
+
+	if (!WindowsBuild())
+		return s;
+	for (char c : s)
+		if (c != '\r')
+			t += c;
+	return t;
+}
+
+std::string
+Report(int count, int before, const std::string &value, const std::string &target,
+    const std::string &margin)
+{
+	return std::to_string(count) + "\n" + std::to_string(before) + "\n" +
+	    "Compare value = " + value + "\n" +
+	    "Target value  = " + target + "\n" +
+	    "Difference    = " + margin + "\n";
+}
+
+std::string
+WordCount(int index, const std::string &line)
+{
+	return "Word count >" + std::to_string(index) + " error.\n >" + line + "<\n";
+}
+
+int
+Mode(const std::string &path)
+{
+	struct stat st;
+
+	if (stat(path.c_str(), &st) != 0)
+		return -1;
+	return st.st_mode & 07777;
+}
+
+std::string
+LinkText(const std::string &path)
+{
+	char buf[4096];
+	ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+
+	return n < 0 ? "" : std::string(buf, n);
+}
+
+void
+ToolTest::MakeDir(const std::string &name)
+{
+	ASSERT_EQ(mkdir(Path(name).c_str(), 0777), 0) << name << ": " << strerror(errno);
+}
+
+std::string
+ToolTest::Text(const std::string &name) const
+{
+	return Plain(Read(name));
+}
+
+std::string
+ToolTest::Events(const std::string &name) const
+{
+	std::string t;
+
+	for (char c : Read(name))
+		if (c != ' ' && c != '\r' && c != '\n')
+			t += c;
+	return t;
+}
+
+static void
+Walk(const std::string &root, const std::string &rel, std::vector<std::string> &found)
+{
+	std::string here = rel.empty() ? root : root + "/" + rel;
+	DIR *d = opendir(here.c_str());
+	struct stat st;
+
+	if (d == nullptr)
+		return;
+	while (struct dirent *e = readdir(d)) {
+		std::string name = e->d_name;
+		if (name == "." || name == "..")
+			continue;
+		std::string r = rel.empty() ? name : rel + "/" + name;
+		if (name[0] == '.')
+			found.push_back(r);
+		if (lstat((root + "/" + r).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+			Walk(root, r, found);
+	}
+	closedir(d);
+}
+
+std::vector<std::string>
+ToolTest::Leftovers() const
+{
+	std::vector<std::string> found;
+
+	Walk(dir_, "", found);
+	std::sort(found.begin(), found.end());
+	return found;
+}
+
+void
+ToolTest::Check(const Case &c)
+{
+	std::string d = "case" + std::to_string(++cases_);
+	std::set<std::string> names;
+	struct stat st;
+
+	SCOPED_TRACE(c.what);
+	MakeDir(d);
+	for (const File &f : c.before) {
+		if (f.content == Dir)
+			MakeDir(d + "/" + f.name);
+		else
+			Write(d + "/" + f.name, f.content);
+		if (f.name.compare(0, 3, "../") != 0)
+			names.insert(f.name.substr(0, f.name.find('/')));
+	}
+	Result r = Run(c.args, Input::Closed, d);
+	EXPECT_FALSE(r.hung);
+	EXPECT_EQ(r.code, c.code);
+	EXPECT_EQ(Plain(r.out), "");
+	EXPECT_EQ(Plain(r.err), c.err);
+	EXPECT_EQ(Events(d + "/ev"), c.ran);
+	if (!c.ran.empty())
+		names.insert("ev");
+	for (const File &f : c.after) {
+		std::string top = f.name.substr(0, f.name.find('/'));
+		std::string p = d + "/" + f.name;
+		bool outside = f.name.compare(0, 3, "../") == 0;
+		if (f.content == Absent) {
+			EXPECT_FALSE(Exists(p)) << f.name;
+			if (!outside && top == f.name)
+				names.erase(top);
+		} else if (f.content == Dir) {
+			EXPECT_TRUE(stat(Path(p).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << f.name;
+		} else {
+			EXPECT_TRUE(Exists(p)) << f.name;
+			EXPECT_EQ(Text(p), f.content) << f.name;
+			if (!outside)
+				names.insert(top);
+		}
+	}
+	EXPECT_EQ(List(d), std::vector<std::string>(names.begin(), names.end()));
 }

@@ -10,6 +10,25 @@
 
 enum class Input { Closed, SilentPipe };
 
+// A file laid out before a run, or expected after it.
+struct File {
+	std::string name;     // relative to the run's directory
+	std::string content;  // or Dir, or Absent
+};
+extern const std::string Dir;     // content that stands for a directory
+extern const std::string Absent;  // content that stands for no file at all
+
+// One run of the tool in a directory of its own.
+struct Case {
+	std::string what;
+	std::vector<File> before;       // laid out in this order
+	std::vector<std::string> args;
+	int code;                       // exit status as a shell sees it
+	std::string err;                // standard error, exactly
+	std::vector<File> after;        // checked after the run
+	std::string ran;                // markers the commands left in "ev"
+};
+
 struct Result {
 	int code = -1;        // exit status as a shell sees it (-1 is 255)
 	bool hung = false;    // killed at the deadline
@@ -35,11 +54,42 @@ protected:
 	// Names in the test directory (or a directory below it), sorted.
 	std::vector<std::string> List(const std::string &dir = "") const;
 
+	// Creates a directory below the test directory.
+	void MakeDir(const std::string &name);
+	// A file written in text mode by the tool: a Windows build's line
+	// ends read as line feeds.
+	std::string Text(const std::string &name) const;
+	// What the commands appended to a file: its text without blanks and
+	// line ends, so "echo E>>ev" reads the same from sh and from cmd.
+	std::string Events(const std::string &name) const;
+	// Temporary files (names starting with '.') anywhere below the test
+	// directory; no run may leave one.
+	std::vector<std::string> Leftovers() const;
+	// Lays out c.before in a fresh directory, runs the tool there and
+	// checks exit code, both streams, c.after, the commands that ran and
+	// that no other file appeared.
+	void Check(const Case &c);
+
 	std::string dir_;      // the test directory
 	std::string scratch_;  // where captured output goes, outside dir_
+	int cases_ = 0;        // directories made by Check
 };
 
 // True when the binary under test is a Windows build (run under Wine).
 bool WindowsBuild();
+
+// Output of the tool with a Windows build's line ends made line feeds.
+std::string Plain(const std::string &s);
+
+// The five status lines that end every log the tool writes.
+std::string Report(int count, int before, const std::string &value,
+    const std::string &target, const std::string &margin);
+// The message for a line with too few words, on standard error and in the log.
+std::string WordCount(int index, const std::string &line);
+
+// The file's mode bits, or -1 when it does not exist.
+int Mode(const std::string &path);
+// The text of a symbolic link, or "" when path is none.
+std::string LinkText(const std::string &path);
 
 #endif

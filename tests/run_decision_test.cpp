@@ -1,0 +1,196 @@
+// The alarm decision as scripts see it: the stored counter and this run's
+// lines give the exit code, the command that runs and the new log.
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+using Decision = ToolTest;
+
+static const std::string E = "echo E>>ev", R = "echo R>>ev";
+static const std::string OldLog = "3\n1\nCompare value = 1.000000\n";
+
+// One value against 10 with a margin of 0.5: "10.2" is normal, "11" is in alarm.
+static std::vector<std::string>
+One(std::vector<std::string> procs)
+{
+	std::vector<std::string> a = { "v=10", "D=0.5", "L=1", "d" };
+	a.insert(a.end(), procs.begin(), procs.end());
+	return a;
+}
+
+static std::string
+Normal(int count, int before)
+{
+	return Report(count, before, "10.000000", "10.2", "0.500000");
+}
+
+static std::string
+Alarm(int count, int before)
+{
+	return Report(count, before, "10.000000", "11", "0.500000");
+}
+
+TEST_F(Decision, EveryRowOfTheTable)
+{
+	const Case cases[] = {
+		{ "0, normal: nothing runs", { { "d", "10.2\n" } }, One({ E, R }),
+		  0, "", { { "Plomt.log", Normal(0, 0) } }, "" },
+		{ "0, normal: the old second number is not kept",
+		  { { "d", "10.2\n" }, { "Plomt.log", "0\n5\n" } }, One({ E, R }),
+		  0, "", { { "Plomt.log", Normal(0, 0) } }, "" },
+		{ "0, alarm: first alarm runs Err-Proc", { { "d", "11\n" } }, One({ E, R }),
+		  1, "", { { "Plomt.log", Alarm(1, 0) } }, "E" },
+		{ "0, alarm, Err-Proc empty", { { "d", "11\n" } }, One({ "", R }),
+		  1, "", { { "Plomt.log", Alarm(1, 0) } }, "" },
+		{ "0, alarm, no command given", { { "d", "11\n" } }, One({}),
+		  1, "", { { "Plomt.log", Alarm(1, 0) } }, "" },
+		{ "n, alarm: continue alarm runs nothing",
+		  { { "d", "11\n" }, { "Plomt.log", OldLog } }, One({ E, R }),
+		  2, "", { { "Plomt.log", Alarm(4, 3) } }, "" },
+		{ "n, normal: return to normal runs Ret-Proc",
+		  { { "d", "10.2\n" }, { "Plomt.log", OldLog } }, One({ E, R }),
+		  255, "", { { "Plomt.log", Normal(0, 3) } }, "R" },
+		{ "n, normal, no Ret-Proc given",
+		  { { "d", "10.2\n" }, { "Plomt.log", OldLog } }, One({ E }),
+		  255, "", { { "Plomt.log", Normal(0, 3) } }, "" },
+		{ "0, -1, alarm: Err-Proc", { { "d", "11\n" } }, One({ E, "-1" }),
+		  1, "", { { "Plomt.log", Alarm(1, 0) } }, "E" },
+		{ "n, -1, alarm: Err-Proc on every alarming run",
+		  { { "d", "11\n" }, { "Plomt.log", OldLog } }, One({ E, "-1" }),
+		  2, "", { { "Plomt.log", Alarm(4, 3) } }, "E" },
+		{ "0, -1, normal: return to normal though the counter was 0",
+		  { { "d", "10.2\n" } }, One({ E, "-1" }),
+		  255, "", { { "Plomt.log", Normal(0, 0) } }, "" },
+		{ "n, -1, normal: no command", { { "d", "10.2\n" }, { "Plomt.log", OldLog } },
+		  One({ E, "-1" }), 255, "", { { "Plomt.log", Normal(0, 3) } }, "" },
+		{ "0, -10 is a command and not -1", { { "d", "10.2\n" } }, One({ E, "-10" }),
+		  0, "", { { "Plomt.log", Normal(0, 0) } }, "" },
+	};
+	for (const Case &c : cases)
+		Check(c);
+}
+
+// A line with too few words makes the run an error unless the decision
+// that follows has a result of its own; the second number is carried over.
+TEST_F(Decision, WordCountErrorAndTheDecision)
+{
+	const std::string two = WordCount(2, "1"), none = Report(0, 5, "10.000000", "", "0.500000");
+	const std::vector<std::string> three = { "v=10", "D=0.5", "L=1", "W=3", "d", E, R };
+	const std::vector<std::string> pairs = { "D=0.5", "L=1", "X=1", "W=3", "new", "old", E, R };
+	const Case cases[] = {
+		{ "0: the error stands", { { "d", "1\n" }, { "Plomt.log", "0\n5\n" } }, three,
+		  5, two, { { "Plomt.log", two + none } }, "" },
+		{ "n: return to normal, but no line was normal so Ret-Proc does not run",
+		  { { "d", "1\n" }, { "Plomt.log", "3\n5\n" } }, three,
+		  255, two, { { "Plomt.log", two + none } }, "" },
+		{ "0, -1: return to normal", { { "d", "1\n" }, { "Plomt.log", "0\n5\n" } },
+		  { "v=10", "D=0.5", "L=1", "W=3", "d", E, "-1" },
+		  255, two, { { "Plomt.log", two + none } }, "" },
+		{ "0: an alarm on a later line makes it a first alarm",
+		  { { "new", "1\n1 1 9\n" }, { "old", "1 1 1\n1 1 1\n" }, { "Plomt.log", "0\n5\n" } },
+		  pairs, 1, two,
+		  { { "Plomt.log", two + Report(1, 5, "1.000000", "1", "0.500000") },
+		    { "old", "1\n1 1 9\n" } }, "E" },
+		{ "n: an alarm on a later line continues the alarm",
+		  { { "new", "1\n1 1 9\n" }, { "old", "1 1 1\n1 1 1\n" }, { "Plomt.log", "3\n5\n" } },
+		  pairs, 2, two,
+		  { { "Plomt.log", two + Report(4, 5, "1.000000", "1", "0.500000") },
+		    { "old", "1\n1 1 9\n" } }, "" },
+		{ "a short line in compare-file-2",
+		  { { "new", "1 1 1\n1 1 1\n" }, { "old", "7\n1 1 1\n" } },
+		  pairs, 5, WordCount(2, "7"),
+		  { { "Plomt.log", WordCount(2, "7") + Report(0, 0, "1.000000", "1", "0.500000") },
+		    { "old", "1 1 1\n1 1 1\n" } }, "" },
+		{ "two short lines: two messages, in order, above the report",
+		  { { "new", "1\n2\n" }, { "old", "1 1 1\n1 1 1\n" } },
+		  pairs, 5, WordCount(2, "1") + WordCount(2, "2"),
+		  { { "Plomt.log", WordCount(2, "1") + WordCount(2, "2") +
+		      Report(0, 0, "0.000000", "", "0.500000") },
+		    { "old", "1\n2\n" } }, "" },
+	};
+	for (const Case &c : cases)
+		Check(c);
+}
+
+// The run of the tool's own example, one run after the other on the same log.
+TEST_F(Decision, AlarmLifeCycle)
+{
+	const std::vector<std::string> args = { "L=2", "W=3", "D=0.5", "v=10", "data", E, R };
+	struct Step {
+		const char *line;
+		int code;
+		std::string ran, log;
+	} steps[] = {
+		{ "a 10.4 9.6", 0, "", Report(0, 0, "10.000000", "9.6", "0.500000") },
+		{ "a 10.4 9.4", 1, "E", Report(1, 0, "10.000000", "9.4", "0.500000") },
+		{ "a 10.4 9.4", 2, "E", Report(2, 1, "10.000000", "9.4", "0.500000") },
+		{ "a 10.4 9.4", 2, "E", Report(3, 2, "10.000000", "9.4", "0.500000") },
+		{ "a 10.4 9.6", 255, "ER", Report(0, 3, "10.000000", "9.6", "0.500000") },
+		{ "a 10.4 9.6", 0, "ER", Report(0, 0, "10.000000", "9.6", "0.500000") },
+		{ "a 10.4 9.4", 1, "ERE", Report(1, 0, "10.000000", "9.4", "0.500000") },
+	};
+	int n = 0;
+	for (const Step &s : steps) {
+		SCOPED_TRACE("step " + std::to_string(++n));
+		Write("data", std::string("title line\n") + s.line + "\n");
+		Result r = Run(args);
+		EXPECT_EQ(r.code, s.code);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(Events("ev"), s.ran);
+		EXPECT_EQ(Text("Plomt.log"), s.log);
+	}
+}
+
+// The margin test: strictly greater, in single precision, NaN never
+// greater, and the inverse flag swapping the outcome.
+TEST_F(Decision, MarginTest)
+{
+	struct Row {
+		std::vector<std::string> opts;
+		const char *word;
+		int code;
+	} rows[] = {
+		{ { "v=10", "D=0.5" }, "9.6", 0 },
+		{ { "v=10", "D=0.5" }, "9.4", 1 },
+		{ { "v=10", "D=0.5", "i" }, "9.6", 1 },
+		{ { "v=10", "D=0.5", "I" }, "9.4", 0 },
+		// In double precision these differ by more than 0.4.
+		{ { "v=10", "D=0.4" }, "10.4", 0 },
+		{ { "v=10", "D=0.4" }, "9.6", 0 },
+		{ { "v=10", "D=0.5" }, "9.5", 0 },
+		{ { "v=10", "D=0.5" }, "10.5", 0 },
+		{ { "v=10", "D=0.5" }, "10.50001", 1 },
+		{ { "v=10", "D=0.5", "i" }, "10.5", 1 },
+		{ { "v=10", "D=0" }, "10", 0 },
+		{ { "v=10", "D=0" }, "10.000001", 1 },
+		{ { "v=0.1", "D=0" }, "0.1", 0 },
+		{ { "v=10", "D=-1" }, "10", 1 },
+		{ { "v=10", "D=abc" }, "10", 0 },
+		{ { "v=10", "D=abc" }, "10.1", 1 },
+		{ { "v=-2.5", "D=0" }, "-2.5", 0 },
+		{ { "v=10", "D=0.5" }, "nan", 0 },
+		{ { "v=10", "D=0.5" }, "-nan", 0 },
+		{ { "v=nan", "D=0.5" }, "10", 0 },
+		{ { "v=0", "D=nan" }, "1000", 0 },
+		{ { "v=inf", "D=0.5" }, "inf", 0 },
+		{ { "v=10", "D=0.5", "i" }, "nan", 1 },
+		{ { "v=0", "D=1e30" }, "inf", 1 },
+		{ { "v=0", "D=1e30" }, "1e39", 1 },
+		{ { "v=-1e39", "D=1e30" }, "1e39", 1 },
+	};
+	int n = 0;
+	for (const Row &row : rows) {
+		std::string d = "r" + std::to_string(n++);
+		SCOPED_TRACE(std::string(row.word) + " " + row.opts[0] + " " + row.opts[1]);
+		MakeDir(d);
+		Write(d + "/data", std::string(row.word) + "\n");
+		std::vector<std::string> args = row.opts;
+		args.insert(args.end(), { "L=1", "data", E, R });
+		Result r = Run(args, Input::Closed, d);
+		EXPECT_EQ(r.code, row.code);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(Events(d + "/ev"), row.code == 1 ? "E" : "");
+	}
+}

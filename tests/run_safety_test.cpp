@@ -1,0 +1,427 @@
+// What a run must never do: lose or repeat the alarm state when it is
+// killed, run a file name as a command, break a user's links or modes,
+// leave half a file, or report a failed write as success.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "harness.h"
+
+using Safety = ToolTest;
+
+static const std::string E = "echo E>>ev", R = "echo R>>ev";
+
+#define POSIX_ONLY() \
+	do { \
+		if (WindowsBuild()) \
+			GTEST_SKIP() << "needs a POSIX build"; \
+	} while (0)
+
+// A command killed with the tool finds this run's report in place; the next
+// run neither repeats the first alarm nor loses the return to normal.
+TEST_F(Safety, KilledDuringACommand)
+{
+	POSIX_ONLY();
+	const std::string kill = ">>ev; kill -9 $PPID";
+	Write("new", "9\n");
+	Write("old", "1\n");
+	const std::vector<std::string> args = { "D=0.5", "L=1", "new", "old",
+		"echo E" + kill, "echo R" + kill };
+
+	Result r = Run(args);
+	EXPECT_EQ(r.code, 128 + 9);
+	EXPECT_EQ(Events("ev"), "E");
+	EXPECT_EQ(Read("Plomt.log"), Report(1, 0, "1.000000", "1", "0.500000"));
+	EXPECT_EQ(Read("old"), "1\n");  // the copy comes after the command
+	EXPECT_EQ(List(), (std::vector<std::string>{ "Plomt.log", "ev", "new", "old" }));
+
+	r = Run(args);
+	EXPECT_EQ(r.code, 2);
+	EXPECT_EQ(Events("ev"), "E");
+	EXPECT_EQ(Read("Plomt.log"), Report(2, 1, "1.000000", "1", "0.500000"));
+	EXPECT_EQ(Read("old"), "9\n");
+
+	r = Run(args);
+	EXPECT_EQ(r.code, 128 + 9);
+	EXPECT_EQ(Events("ev"), "ER");
+	EXPECT_EQ(Read("Plomt.log"), Report(0, 2, "9.000000", "9", "0.500000"));
+
+	r = Run(args);
+	EXPECT_EQ(r.code, 0);
+	EXPECT_EQ(Events("ev"), "ER");
+	EXPECT_EQ(Read("Plomt.log"), Report(0, 0, "9.000000", "9", "0.500000"));
+	EXPECT_EQ(List(), (std::vector<std::string>{ "Plomt.log", "ev", "new", "old" }));
+}
+
+// A command sees the new log and the old compare-file-2.
+TEST_F(Safety, CommandsRunBetweenLogAndCopy)
+{
+	const std::string cat = WindowsBuild() ? "type" : "cat";
+	Write("new", "9\n");
+	Write("old", "1\n");
+	Write("Plomt.log", "0\n0\n");
+	Result r = Run({ "D=0.5", "L=1", "new", "old", cat + " Plomt.log old>seen", R });
+	EXPECT_EQ(r.code, 1);
+	EXPECT_EQ(Text("seen"), Report(1, 0, "1.000000", "1", "0.500000") + "1\n");
+	EXPECT_EQ(Read("old"), "9\n");
+
+	Write("new", "9.2\n");
+	r = Run({ "D=0.5", "L=1", "new", "old", E, cat + " Plomt.log old>seen" });
+	EXPECT_EQ(r.code, 255);
+	EXPECT_EQ(Text("seen"), Report(0, 1, "9.000000", "9", "0.500000") + "9\n");
+	EXPECT_EQ(Read("old"), "9.2\n");
+}
+
+// File names go to no command interpreter: blanks and shell characters
+// are just characters, and nothing named in them runs.
+TEST_F(Safety, NamesAreNotCommands)
+{
+	const std::vector<std::string> pairs[] = {
+		{ "a;touch pwned", "b c" },
+		{ "$(touch pwned)", "`touch pwned`" },
+		{ "x&touch pwned", "y'&&touch pwned'" },
+		{ "-rf", "--" },
+		{ "%PATH%", " leading blank" },
+	};
+	int n = 0;
+	for (const auto &p : pairs) {
+		std::string d = "r" + std::to_string(n++), f1 = p[0], f2 = p[1];
+		SCOPED_TRACE(f1 + " / " + f2);
+		MakeDir(d);
+		Write(d + "/" + f1, "9\n");
+		std::vector<std::string> args = { "D=0.5", "L=1", f1, f2, E, R };
+		Result r = Run(args, Input::Closed, d);
+		EXPECT_EQ(r.code, 5);
+		EXPECT_EQ(Plain(r.err), "\nCompare file >" + f2 + "< open error.\n\n");
+		EXPECT_EQ(Read(d + "/" + f2), "9\n");
+
+		Write(d + "/" + f1, "1\n");
+		r = Run(args, Input::Closed, d);
+		EXPECT_EQ(r.code, 1);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(Read(d + "/" + f2), "1\n");
+		EXPECT_EQ(Events(d + "/ev"), "E");
+		std::vector<std::string> want = { "Plomt.log", "ev", f1, f2 };
+		std::sort(want.begin(), want.end());
+		EXPECT_EQ(List(d), want);
+	}
+}
+
+// The copy is byte for byte, whatever the size and the bytes.
+TEST_F(Safety, CopyIsExact)
+{
+	std::string bytes = "5\n";
+	for (int c = 0; c < 256; c++)
+		bytes += (char)c;
+	bytes += "\r\n\r\r\n";
+	std::string big = "5\n";
+	for (int i = 0; big.size() < (3 << 20); i++)
+		big += std::to_string(i * 7919) + (i % 13 ? " " : "\r\n");
+	struct Row {
+		const char *what;
+		std::string from, to;
+	} rows[] = {
+		{ "every byte value and stray carriage returns", bytes, "5\n" },
+		{ "three megabytes", big, "5\n" },
+		{ "onto a longer file", "5\n", "5\n" + std::string(100000, 'z') },
+		{ "an empty file", "", "0\n" },
+	};
+	int n = 0;
+	for (const Row &row : rows) {
+		std::string d = "r" + std::to_string(n++);
+		SCOPED_TRACE(row.what);
+		MakeDir(d);
+		Write(d + "/new", row.from);
+		Write(d + "/old", row.to);
+		Result r = Run({ "D=0.5", "L=1", "new", "old", E, R }, Input::Closed, d);
+		EXPECT_EQ(r.code, 0);
+		EXPECT_EQ(r.err, "");
+		EXPECT_TRUE(Read(d + "/old") == row.from) << "compare-file-2 is no copy";
+		EXPECT_EQ(List(d), (std::vector<std::string>{ "Plomt.log", "new", "old" }));
+	}
+	Check({ "one file as both", { { "d", "5\n" } }, { "D=0.5", "L=1", "d", "d", E, R }, 0, "",
+	    { { "d", "5\n" }, { "Plomt.log", Report(0, 0, "5.000000", "5", "0.500000") } }, "" });
+}
+
+// A log or compare-file-2 that is a symbolic link stays one; its target is
+// replaced and keeps its mode.
+TEST_F(Safety, LinksAndModesSurvive)
+{
+	POSIX_ONLY();
+	struct Row {
+		const char *what;
+		std::string logLink, oldLink;  // what the links hold ("" for no link)
+		std::string logFile, oldFile;  // where the content is
+	} rows[] = {
+		{ "relative links", "real/log.txt", "real/old.txt", "real/log.txt", "real/old.txt" },
+		{ "links to links", "log2", "old2", "real/log.txt", "real/old.txt" },
+		{ "absolute links", "@/real/log.txt", "@/real/old.txt", "real/log.txt", "real/old.txt" },
+		{ "links into a directory with links", "lnk/log.txt", "lnk/old.txt",
+		  "real/log.txt", "real/old.txt" },
+		{ "plain files", "", "", "Plomt.log", "old" },
+	};
+	int n = 0;
+	for (const Row &row : rows) {
+		std::string d = "r" + std::to_string(n++), base = Path(d);
+		SCOPED_TRACE(row.what);
+		MakeDir(d);
+		MakeDir(d + "/real");
+		ASSERT_EQ(symlink("real", (base + "/lnk").c_str()), 0);
+		ASSERT_EQ(symlink("real/log.txt", (base + "/log2").c_str()), 0);
+		ASSERT_EQ(symlink("real/old.txt", (base + "/old2").c_str()), 0);
+		Write(d + "/new", "9\n");
+		Write(d + "/" + row.logFile, "3\n2\n");
+		Write(d + "/" + row.oldFile, "1\n");
+		ASSERT_EQ(chmod(Path(d + "/" + row.logFile).c_str(), 0640), 0);
+		ASSERT_EQ(chmod(Path(d + "/" + row.oldFile).c_str(), 0755), 0);
+		std::string logText = row.logLink, oldText = row.oldLink;
+		if (logText[0] == '@')
+			logText = base + logText.substr(1);
+		if (oldText[0] == '@')
+			oldText = base + oldText.substr(1);
+		if (!logText.empty()) {
+			ASSERT_EQ(symlink(logText.c_str(), (base + "/Plomt.log").c_str()), 0);
+		}
+		if (!oldText.empty()) {
+			ASSERT_EQ(symlink(oldText.c_str(), (base + "/old").c_str()), 0);
+		}
+
+		Result r = Run({ "D=0.5", "L=1", "new", "old", E, R }, Input::Closed, d);
+		EXPECT_EQ(r.code, 2);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(LinkText(base + "/Plomt.log"), logText);
+		EXPECT_EQ(LinkText(base + "/old"), oldText);
+		EXPECT_EQ(Read(d + "/" + row.logFile), Report(4, 3, "1.000000", "1", "0.500000"));
+		EXPECT_EQ(Read(d + "/" + row.oldFile), "9\n");
+		EXPECT_EQ(Mode(Path(d + "/" + row.logFile)), 0640);
+		EXPECT_EQ(Mode(Path(d + "/" + row.oldFile)), 0755);
+		EXPECT_EQ(List(d + "/real").size(), logText.empty() ? 0u : 2u);
+	}
+}
+
+// New files get the mode the user's umask gives, not a temporary file's.
+TEST_F(Safety, NewFilesFollowTheUmask)
+{
+	POSIX_ONLY();
+	mode_t mask = umask(0);
+	umask(mask);
+	Write("new", "9\n");
+	Result r = Run({ "D=0.5", "L=1", "new", "old", E, R });
+	EXPECT_EQ(r.code, 5);
+	EXPECT_EQ(Mode(Path("old")), (int)(0666 & ~mask));
+	EXPECT_FALSE(Exists("Plomt.log"));
+	r = Run({ "D=0.5", "L=1", "new", "old", E, R });
+	EXPECT_EQ(r.code, 0);
+	EXPECT_EQ(Mode(Path("Plomt.log")), (int)(0666 & ~mask));
+}
+
+// A link whose target does not exist yet gets the target made; a link
+// that loops is a log that cannot be opened.
+TEST_F(Safety, DanglingAndLoopingLinks)
+{
+	POSIX_ONLY();
+	Write("new", "9\n");
+	Write("old", "1\n");
+	MakeDir("real");
+	ASSERT_EQ(symlink("real/made.log", Path("Plomt.log").c_str()), 0);
+	Result r = Run({ "D=0.5", "L=1", "new", "old", E, R });
+	EXPECT_EQ(r.code, 1);
+	EXPECT_EQ(LinkText(Path("Plomt.log")), "real/made.log");
+	EXPECT_EQ(Read("real/made.log"), Report(1, 0, "1.000000", "1", "0.500000"));
+
+	// A relative link is read from the directory that holds it.
+	MakeDir("sub");
+	Write("sub/real.log", "1\n0\n");
+	ASSERT_EQ(symlink("real.log", Path("sub/link.log").c_str()), 0);
+	Write("old", "1\n");
+	r = Run({ "D=0.5", "L=1", "new", "old", E, R, "sub/link.log" });
+	EXPECT_EQ(r.code, 2);
+	EXPECT_EQ(LinkText(Path("sub/link.log")), "real.log");
+	EXPECT_EQ(Read("sub/real.log"), Report(2, 1, "1.000000", "1", "0.500000"));
+	EXPECT_FALSE(Exists("real.log"));
+
+	ASSERT_EQ(symlink("loop", Path("loop").c_str()), 0);
+	Write("old", "1\n");
+	r = Run({ "D=0.5", "L=1", "new", "old", E, R, "loop" });
+	EXPECT_EQ(r.code, 5);
+	EXPECT_EQ(r.err, "\nLog file open error.\n\n");
+	EXPECT_EQ(Read("old"), "9\n");
+	EXPECT_EQ(Events("ev"), "E");
+}
+
+// A pipe as the log is written where it is while someone reads it, and
+// refused, never waited on, while nobody does.
+TEST_F(Safety, PipeAsLog)
+{
+	POSIX_ONLY();
+	const std::vector<std::string> args = { "v=10", "D=0.5", "L=1", "d", E, R };
+	Write("d", "11\n");
+	ASSERT_EQ(mkfifo(Path("Plomt.log").c_str(), 0644), 0);
+	Result r = Run(args, Input::Closed, "", 10);
+	EXPECT_FALSE(r.hung);
+	EXPECT_EQ(r.code, 5);
+	EXPECT_EQ(r.err, "\nLog file open error.\n\n");
+	EXPECT_EQ(Events("ev"), "");
+
+	int fd = open(Path("Plomt.log").c_str(), O_RDONLY | O_NONBLOCK);
+	ASSERT_GE(fd, 0);
+	r = Run(args, Input::Closed, "", 10);
+	char buf[512];
+	ssize_t n = read(fd, buf, sizeof buf);
+	close(fd);
+	EXPECT_FALSE(r.hung);
+	EXPECT_EQ(r.code, 1);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(std::string(buf, n > 0 ? n : 0), Report(1, 0, "10.000000", "11", "0.500000"));
+	EXPECT_EQ(Events("ev"), "E");
+}
+
+// A failed write of the log or a failed copy is reported; an exit code
+// of 0 becomes 5, the alarm codes stand, and the old files stay whole.
+TEST_F(Safety, CopyFailsAfterTheCommand)
+{
+	const std::string rm = WindowsBuild() ? "del new" : "rm new";
+	const std::string err = "\nCopy file >old< error.\n\n";
+	const Case cases[] = {
+		{ "first alarm", { { "new", "9\n" }, { "old", "1\n" } },
+		  { "D=0.5", "L=1", "new", "old", rm, R }, 1, err,
+		  { { "old", "1\n" }, { "new", Absent },
+		    { "Plomt.log", Report(1, 0, "1.000000", "1", "0.500000") } }, "" },
+		{ "continue alarm", { { "new", "9\n" }, { "old", "1\n" }, { "Plomt.log", "3\n2\n" } },
+		  { "D=0.5", "L=1", "new", "old", rm, "-1" }, 2, err,
+		  { { "old", "1\n" }, { "new", Absent },
+		    { "Plomt.log", Report(4, 3, "1.000000", "1", "0.500000") } }, "" },
+		{ "return to normal", { { "new", "1\n" }, { "old", "1\n" }, { "Plomt.log", "3\n2\n" } },
+		  { "D=0.5", "L=1", "new", "old", E, rm }, 255, err,
+		  { { "old", "1\n" }, { "new", Absent },
+		    { "Plomt.log", Report(0, 3, "1.000000", "1", "0.500000") } }, "" },
+	};
+	for (const Case &c : cases)
+		Check(c);
+}
+
+TEST_F(Safety, LogWriteFails)
+{
+	POSIX_ONLY();
+	const std::string err = "\nLog file write error.\n\n";
+	const Case cases[] = {
+		{ "normal", { { "d", "10\n" } }, { "v=10", "D=0.5", "L=1", "d", E, R, "/dev/full" },
+		  5, err, {}, "" },
+		{ "first alarm", { { "d", "11\n" } }, { "v=10", "D=0.5", "L=1", "d", E, R, "/dev/full" },
+		  1, err, {}, "E" },
+		{ "two-file mode: the copy still runs", { { "new", "9\n" }, { "old", "9.2\n" } },
+		  { "D=0.5", "L=1", "new", "old", E, R, "/dev/full" },
+		  5, err, { { "old", "9\n" } }, "" },
+	};
+	for (const Case &c : cases)
+		Check(c);
+}
+
+// A small filesystem, filled up, below the test directory.
+class FullDisk : public ToolTest {
+protected:
+	void
+	SetUp() override
+	{
+		ToolTest::SetUp();
+		if (WindowsBuild())
+			GTEST_SKIP() << "needs a POSIX build";
+		MakeDir("disk");
+		if (mount("tmpfs", Path("disk").c_str(), "tmpfs", 0, "size=256k,mode=0777") != 0)
+			GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
+		mounted_ = true;
+	}
+
+	void
+	TearDown() override
+	{
+		if (mounted_)
+			umount2(Path("disk").c_str(), MNT_DETACH);
+		ToolTest::TearDown();
+	}
+
+	// Writes until the filesystem has no block left.
+	void
+	Fill()
+	{
+		static const char block[4096] = { 0 };
+		int fd = open(Path("disk/fill").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		ASSERT_GE(fd, 0);
+		while (write(fd, block, sizeof block) > 0)
+			;
+		close(fd);
+		fd = open(Path("disk/probe").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		ASSERT_GE(fd, 0);
+		ASSERT_LT(write(fd, "x", 1), 1) << "the filesystem is not full";
+		close(fd);
+		unlink(Path("disk/probe").c_str());
+	}
+
+	bool mounted_ = false;
+};
+
+TEST_F(FullDisk, OldFilesStayWhole)
+{
+	const std::string log0 = "0\n0\nCompare value = 5.000000\nTarget value  = 5\n"
+	    "Difference    = 0.500000\n";
+	const std::string log3 = "3\n2\nCompare value = 5.000000\nTarget value  = 5\n"
+	    "Difference    = 0.500000\n";
+	const std::string old = "5\nthe last run's data\n";
+	Write("disk/log0", log0);
+	Write("disk/log3", log3);
+	Write("disk/old", old);
+	ASSERT_NO_FATAL_FAILURE(Fill());
+	const std::vector<std::string> onDisk = { "fill", "log0", "log3", "old" };
+
+	const std::string lwe = "\nLog file write error.\n\n";
+	const std::string cfe = "\nCopy file >../disk/old< error.\n\n";
+	auto two = [](const std::string &log, const std::string &f2) {
+		return std::vector<std::string>{ "D=0.5", "L=1", "new", f2, E, R, log };
+	};
+	const Case cases[] = {
+		{ "log: normal becomes an error", { { "new", "5\n" }, { "old", "5\n" } },
+		  two("../disk/log0", "old"), 5, lwe, { { "old", "5\n" } }, "" },
+		{ "log: first alarm stands", { { "new", "9\n" }, { "old", "5\n" } },
+		  two("../disk/log0", "old"), 1, lwe, { { "old", "9\n" } }, "E" },
+		{ "log: continue alarm stands", { { "new", "9\n" }, { "old", "5\n" } },
+		  two("../disk/log3", "old"), 2, lwe, { { "old", "9\n" } }, "" },
+		{ "log: return to normal stands", { { "new", "5\n" }, { "old", "5\n" } },
+		  two("../disk/log3", "old"), 255, lwe, { { "old", "5\n" } }, "R" },
+		{ "log: one-value mode", { { "d", "9\n" } },
+		  { "v=5", "D=0.5", "L=1", "d", E, R, "../disk/log0" }, 1, lwe, {}, "E" },
+		{ "copy: normal becomes an error", { { "new", "5\n" } },
+		  two("Plomt.log", "../disk/old"), 5, cfe,
+		  { { "Plomt.log", Report(0, 0, "5.000000", "5", "0.500000") } }, "" },
+		{ "copy: first alarm stands", { { "new", "9\n" } },
+		  two("Plomt.log", "../disk/old"), 1, cfe,
+		  { { "Plomt.log", Report(1, 0, "5.000000", "5", "0.500000") } }, "E" },
+		{ "copy: continue alarm stands", { { "new", "9\n" }, { "Plomt.log", "1\n0\n" } },
+		  two("Plomt.log", "../disk/old"), 2, cfe,
+		  { { "Plomt.log", Report(2, 1, "5.000000", "5", "0.500000") } }, "" },
+		{ "copy: return to normal stands", { { "new", "5\n" }, { "Plomt.log", "1\n0\n" } },
+		  two("Plomt.log", "../disk/old"), 255, cfe,
+		  { { "Plomt.log", Report(0, 1, "5.000000", "5", "0.500000") } }, "R" },
+		{ "both, normal", { { "new", "5\n" } }, two("../disk/log0", "../disk/old"),
+		  5, lwe + cfe, {}, "" },
+		{ "both, continue alarm", { { "new", "9\n" } }, two("../disk/log3", "../disk/old"),
+		  2, lwe + cfe, {}, "" },
+		{ "compare-file-2 missing on a full disk", { { "new", "5\n" } },
+		  two("../disk/log0", "../disk/none"), 5,
+		  "\nCompare file >../disk/none< open error.\n\n"
+		  "\nCopy file >../disk/none< error.\n\n", {}, "" },
+	};
+	for (const Case &c : cases) {
+		Check(c);
+		SCOPED_TRACE(c.what);
+		EXPECT_EQ(Read("disk/log0"), log0);
+		EXPECT_EQ(Read("disk/log3"), log3);
+		EXPECT_EQ(Read("disk/old"), old);
+		EXPECT_EQ(List("disk"), onDisk);
+	}
+}
