@@ -41,6 +41,18 @@ WindowsBuild()
 	return b.size() > 4 && b.compare(b.size() - 4, 4, ".exe") == 0;
 }
 
+std::string
+Unix(const std::string &text)
+{
+	std::string s;
+	if (!WindowsBuild())
+		return text;
+	for (size_t i = 0; i < text.size(); i++)
+		if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+			s += text[i];
+	return s;
+}
+
 static std::string
 Slurp(const std::string &path)
 {
@@ -137,8 +149,10 @@ ToolTest::Run(const std::vector<std::string> &args, Input in, const std::string 
 	if (pipefd[1] >= 0)
 		close(pipefd[1]);
 	r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-	r.out = Slurp(out);
-	r.err = Slurp(err);
+	r.rawOut = Slurp(out);
+	r.rawErr = Slurp(err);
+	r.out = Unix(r.rawOut);
+	r.err = Unix(r.rawErr);
 	return r;
 }
 
@@ -168,6 +182,12 @@ std::string
 ToolTest::Read(const std::string &name) const
 {
 	return Slurp(Path(name));
+}
+
+std::string
+ToolTest::ReadText(const std::string &name) const
+{
+	return Unix(Read(name));
 }
 
 bool

@@ -32,7 +32,8 @@ struct Case {
 struct Result {
 	int code = -1;        // exit status as a shell sees it (-1 is 255)
 	bool hung = false;    // killed at the deadline
-	std::string out, err;
+	std::string out, err; // line ends as "\n", whatever the platform's
+	std::string rawOut, rawErr;  // the bytes as written
 };
 
 // A test whose runs happen in a directory of its own, removed afterwards.
@@ -50,6 +51,8 @@ protected:
 	std::string Path(const std::string &name) const;
 	void Write(const std::string &name, const std::string &content);
 	std::string Read(const std::string &name) const;
+	// A file the tool writes as text (the status log), line ends as "\n".
+	std::string ReadText(const std::string &name) const;
 	bool Exists(const std::string &name) const;
 	// Names in the test directory (or a directory below it), sorted.
 	std::vector<std::string> List(const std::string &dir = "") const;
@@ -77,6 +80,9 @@ protected:
 
 // True when the binary under test is a Windows build (run under Wine).
 bool WindowsBuild();
+// Text as a Windows build's text mode writes it, CR LF turned into LF;
+// unchanged for other builds.
+std::string Unix(const std::string &text);
 
 // Output of the tool with a Windows build's line ends made line feeds.
 std::string Plain(const std::string &s);
