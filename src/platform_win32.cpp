@@ -97,27 +97,23 @@ FollowLink(wchar_t *path, DWORD size)
 		wcscpy(path, final);
 }
 
-// Gives the temporary file the target's permissions where they were set
-// on the file itself; inherited ones it has already from the directory.
+// A file whose permissions were set on it alone, not inherited from its
+// folder, keeps them; the temporary file has the inherited ones already.
 static void
 KeepAccess(const wchar_t *target, HANDLE temp)
 {
 	PSECURITY_DESCRIPTOR sd = NULL;
 	SECURITY_DESCRIPTOR_CONTROL ctl;
-	SECURITY_INFORMATION what;
 	DWORD rev;
 	PACL dacl = NULL;
 
 	if (GetNamedSecurityInfoW(target, SE_FILE_OBJECT,
 	    DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL, &sd) != ERROR_SUCCESS)
 		return;
-	if (dacl != NULL && GetSecurityDescriptorControl(sd, &ctl, &rev)) {
-		what = DACL_SECURITY_INFORMATION;
-		what |= (ctl & SE_DACL_PROTECTED) ?
-		    PROTECTED_DACL_SECURITY_INFORMATION :
-		    UNPROTECTED_DACL_SECURITY_INFORMATION;
-		SetSecurityInfo(temp, SE_FILE_OBJECT, what, NULL, NULL, dacl, NULL);
-	}
+	if (dacl != NULL && GetSecurityDescriptorControl(sd, &ctl, &rev) &&
+	    (ctl & SE_DACL_PROTECTED))
+		SetSecurityInfo(temp, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION |
+		    PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL, dacl, NULL);
 	LocalFree(sd);
 }
 
