@@ -15,15 +15,15 @@
 #include <time.h>
 #include <unistd.h>
 
-static std::string
-Binary()
+std::string
+ToolBinary()
 {
 	const char *b = getenv("TORQUELIN_BIN");
 	return b && *b ? b : TORQUELIN_DEFAULT_BIN;
 }
 
-static std::vector<std::string>
-Runner()
+std::vector<std::string>
+ToolRunner()
 {
 	std::vector<std::string> words;
 	const char *r = getenv("TORQUELIN_RUNNER");
@@ -37,7 +37,7 @@ Runner()
 bool
 WindowsBuild()
 {
-	std::string b = Binary();
+	std::string b = ToolBinary();
 	return b.size() > 4 && b.compare(b.size() - 4, 4, ".exe") == 0;
 }
 
@@ -91,10 +91,16 @@ ToolTest::TearDown()
 Result
 ToolTest::Run(const std::vector<std::string> &args, Input in, const std::string &dir, int seconds)
 {
-	Result r;
-	std::vector<std::string> words = Runner();
-	words.push_back(Binary());
+	std::vector<std::string> words = ToolRunner();
+	words.push_back(ToolBinary());
 	words.insert(words.end(), args.begin(), args.end());
+	return Exec(words, in, dir, seconds);
+}
+
+Result
+ToolTest::Exec(const std::vector<std::string> &words, Input in, const std::string &dir, int seconds)
+{
+	Result r;
 	std::vector<char *> argv;
 	for (auto &w : words)
 		argv.push_back(const_cast<char *>(w.c_str()));

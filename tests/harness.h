@@ -45,6 +45,9 @@ protected:
 	// Runs the tool with args in dir (relative to the test directory).
 	Result Run(const std::vector<std::string> &args, Input in = Input::Closed,
 	    const std::string &dir = "", int seconds = 20);
+	// Runs words[0] with the rest as its arguments, as Run does the tool.
+	Result Exec(const std::vector<std::string> &words, Input in = Input::Closed,
+	    const std::string &dir = "", int seconds = 20);
 	// Runs a shell command in the test directory.
 	int Sh(const std::string &command);
 
@@ -78,6 +81,9 @@ protected:
 	int cases_ = 0;        // directories made by Check
 };
 
+// The binary under test and the words put before it (an emulator).
+std::string ToolBinary();
+std::vector<std::string> ToolRunner();
 // True when the binary under test is a Windows build (run under Wine).
 bool WindowsBuild();
 // Text as a Windows build's text mode writes it, CR LF turned into LF;
