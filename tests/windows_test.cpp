@@ -233,6 +233,28 @@ TEST_F(WindowsTest, ErrorLevelsAsBatchFilesSeeThem)
 	EXPECT_EQ(Read("codes.txt"), "0\r\n1\r\n2\r\n-1\r\n5\r\n");
 }
 
+// A run killed while its alarm command runs has already put its log in
+// place, whole, and leaves compare-file-2 as it was (the copy comes after
+// the commands). The exe runs under a name of its own so that the kill
+// can reach no other run.
+TEST_F(WindowsTest, KilledDuringACommand)
+{
+	ASSERT_EQ(Sh("cp '" + ToolBinary() + "' victim7.exe"), 0);
+	Write("new.txt", "a 11\n");
+	Write("old.txt", "a 5\n");
+	Write("Plomt.log", "0\r\n3\r\n");
+	std::vector<std::string> words = ToolRunner();
+	words.insert(words.end(), { Path("victim7.exe"), "D=0.5", "L=1", "W=2",
+	    "new.txt", "old.txt", "taskkill /f /im victim7.exe", "echo R>>ev" });
+	Result r = Exec(words);
+	EXPECT_FALSE(r.hung);
+	EXPECT_EQ(Read("Plomt.log"), "1\r\n0\r\nCompare value = 5.000000\r\n"
+	    "Target value  = 5\r\nDifference    = 0.500000\r\n");
+	EXPECT_EQ(Read("old.txt"), "a 5\n");
+	EXPECT_EQ(List(), (std::vector<std::string>{ "Plomt.log", "new.txt",
+	    "old.txt", "victim7.exe" }));
+}
+
 // A device is written where it is: NUL as the log keeps no state and
 // leaves no file.
 TEST_F(WindowsTest, DeviceAsLogIsWrittenInPlace)
