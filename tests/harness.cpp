@@ -41,18 +41,6 @@ WindowsBuild()
 	return b.size() > 4 && b.compare(b.size() - 4, 4, ".exe") == 0;
 }
 
-std::string
-Unix(const std::string &text)
-{
-	std::string s;
-	if (!WindowsBuild())
-		return text;
-	for (size_t i = 0; i < text.size(); i++)
-		if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
-			s += text[i];
-	return s;
-}
-
 static std::string
 Slurp(const std::string &path)
 {
@@ -157,8 +145,8 @@ ToolTest::Exec(const std::vector<std::string> &words, Input in, const std::strin
 	r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 	r.rawOut = Slurp(out);
 	r.rawErr = Slurp(err);
-	r.out = Unix(r.rawOut);
-	r.err = Unix(r.rawErr);
+	r.out = Plain(r.rawOut);
+	r.err = Plain(r.rawErr);
 	return r;
 }
 
@@ -188,12 +176,6 @@ std::string
 ToolTest::Read(const std::string &name) const
 {
 	return Slurp(Path(name));
-}
-
-std::string
-ToolTest::ReadText(const std::string &name) const
-{
-	return Unix(Read(name));
 }
 
 bool

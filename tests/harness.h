@@ -54,8 +54,6 @@ protected:
 	std::string Path(const std::string &name) const;
 	void Write(const std::string &name, const std::string &content);
 	std::string Read(const std::string &name) const;
-	// A file the tool writes as text (the status log), line ends as "\n".
-	std::string ReadText(const std::string &name) const;
 	bool Exists(const std::string &name) const;
 	// Names in the test directory (or a directory below it), sorted.
 	std::vector<std::string> List(const std::string &dir = "") const;
@@ -86,10 +84,6 @@ std::string ToolBinary();
 std::vector<std::string> ToolRunner();
 // True when the binary under test is a Windows build (run under Wine).
 bool WindowsBuild();
-// Text as a Windows build's text mode writes it, CR LF turned into LF;
-// unchanged for other builds.
-std::string Unix(const std::string &text);
-
 // Output of the tool with a Windows build's line ends made line feeds.
 std::string Plain(const std::string &s);
 

@@ -57,7 +57,7 @@ TEST_F(WindowsTest, WildcardsReachMainAsFileNames)
 		EXPECT_EQ(r.code, 1);
 		EXPECT_EQ(r.err, "");
 		EXPECT_EQ(Read("ev"), "E\r\n");
-		EXPECT_EQ(ReadText("Plomt.log"), "1\n0\nCompare value = 10.000000\n"
+		EXPECT_EQ(Text("Plomt.log"), "1\n0\nCompare value = 10.000000\n"
 		    "Target value  = " + row.target + "\nDifference    = 1.000000\n");
 	}
 
