@@ -1,5 +1,5 @@
 // What differs between operating systems: the console, the command
-// interpreter and replacing a file in one step.
+// interpreter, replacing a file in one step and keeping runs apart.
 #ifndef TORQUELIN_PLATFORM_H
 #define TORQUELIN_PLATFORM_H
 
@@ -29,5 +29,10 @@ void ReplaceAbort(Replacement *r);
 
 // Replaces to's content with from's, safely; 0 on failure, to left whole.
 int CopyFile(const char *from, const char *to);
+
+// Waits for the lock that keeps runs on one status log apart; 0 when none can be had.
+int LockStatus(const char *logname);
+// Lets the next run on the log go on; harmless when no lock is held.
+void UnlockStatus(void);
 
 #endif

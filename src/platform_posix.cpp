@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -286,4 +287,46 @@ done:
 		return 0;
 	}
 	return ReplaceCommit(&r);
+}
+
+static int LockFd = -1;
+
+// The lock is taken on the directory that holds the log (a symbolic link's
+// target): the log itself is replaced by a rename, which would leave a lock
+// on it behind with the old file, and a lock file of its own would be one
+// more file beside the log.
+int
+LockStatus(const char *logname)
+{
+	char target[4096];
+	char *slash;
+
+	UnlockStatus();
+	if (!Resolve(logname, target, sizeof target))
+		return 0;
+	if ((slash = strrchr(target, '/')) == NULL)
+		strcpy(target, ".");
+	else if (slash == target)
+		target[1] = 0;
+	else
+		*slash = 0;
+	if ((LockFd = open(target, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
+		return 0;
+	while (flock(LockFd, LOCK_EX) != 0) {
+		if (errno != EINTR) {
+			// A file system without locks: run as before, unguarded.
+			UnlockStatus();
+			return 0;
+		}
+	}
+	return 1;
+}
+
+void
+UnlockStatus(void)
+{
+	if (LockFd >= 0) {
+		close(LockFd);
+		LockFd = -1;
+	}
 }

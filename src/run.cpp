@@ -94,12 +94,18 @@ Run(void)
 	long long errs = 0, oks = 0, compared = 0;
 	int ret = 0, decide = 1, i, n, alarm;
 
+	// Runs on one log take their turns from reading it to putting the new
+	// one in place, so that none of them decides on a counter that another
+	// is about to change.
+	LockStatus(LogFile());
 	ReadStatus(LogFile());
 	if ((f1 = OpenCompare(CompareFile1())) == NULL) {
+		UnlockStatus();
 		CompareOpenError(CompareFile1());
 		return 5;
 	}
 	if (Voff && (f2 = OpenCompare(CompareFile2())) == NULL) {
+		UnlockStatus();
 		CompareOpenError(CompareFile2());
 		fclose(f1);
 		ret = 5;
@@ -107,6 +113,7 @@ Run(void)
 		goto copy;
 	}
 	if (!OpenStatus(LogFile())) {
+		UnlockStatus();
 		fclose(f1);
 		if (f2)
 			fclose(f2);
@@ -186,6 +193,8 @@ unreached:
 	// hangs or is killed can neither lose nor repeat this run's alarm.
 	if (!WriteStatus() && ret == 0)
 		ret = 5;
+	// A command that hangs must not hold up the next run.
+	UnlockStatus();
 	if (cmd)
 		RunCommand(cmd);
 copy:

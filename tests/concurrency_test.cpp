@@ -1,0 +1,224 @@
+// Runs that overlap on one status log, as two cron entries or a slow run
+// and the next one do: they must count as if they had run one after the
+// other, and a command that hangs must hold up no other run.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+// The tool's command words, put together as the harness does.
+static std::vector<std::string>
+ToolWords(const std::vector<std::string> &args)
+{
+	std::vector<std::string> words;
+	const char *r = getenv("TORQUELIN_RUNNER");
+	const char *b = getenv("TORQUELIN_BIN");
+	std::istringstream in(r ? r : "");
+	std::string w;
+
+	while (in >> w)
+		words.push_back(w);
+	words.push_back(b && *b ? b : TORQUELIN_DEFAULT_BIN);
+	words.insert(words.end(), args.begin(), args.end());
+	return words;
+}
+
+class Overlap : public ToolTest {
+protected:
+	void TearDown() override
+	{
+		for (pid_t pid : pids_) {
+			kill(-pid, SIGKILL);
+			waitpid(pid, nullptr, 0);
+		}
+		ToolTest::TearDown();
+	}
+
+	// Starts the tool in the test directory in a process group of its own,
+	// standard input closed and output to files named after index; given a
+	// gate (a pipe) the tool waits until the pipe's write end is closed.
+	pid_t Start(const std::vector<std::string> &args, int index,
+	    const int *gate = nullptr)
+	{
+		std::vector<std::string> words = ToolWords(args);
+		std::vector<char *> argv;
+		std::string out = scratch_ + "/out." + std::to_string(index);
+		std::string err = scratch_ + "/err." + std::to_string(index);
+		char c;
+
+		for (auto &w : words)
+			argv.push_back(const_cast<char *>(w.c_str()));
+		argv.push_back(nullptr);
+		fflush(nullptr);
+		pid_t pid = fork();
+		if (pid == 0) {
+			setpgid(0, 0);
+			if (gate) {
+				close(gate[1]);
+				while (read(gate[0], &c, 1) < 0 && errno == EINTR)
+					;
+				close(gate[0]);
+			}
+			if (chdir(dir_.c_str()) != 0)
+				_exit(120);
+			close(0);
+			int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+			int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+			dup2(o, 1);
+			dup2(e, 2);
+			close(o);
+			close(e);
+			execvp(argv[0], argv.data());
+			_exit(127);
+		}
+		if (pid > 0)
+			pids_.push_back(pid);
+		return pid;
+	}
+
+	// Waits for pid for at most seconds; -1 when it had to be killed.
+	int Finish(pid_t pid, int seconds = 60)
+	{
+		struct timespec start, now;
+		int status;
+
+		clock_gettime(CLOCK_MONOTONIC, &start);
+		for (;;) {
+			if (waitpid(pid, &status, WNOHANG) == pid)
+				break;
+			clock_gettime(CLOCK_MONOTONIC, &now);
+			if (now.tv_sec - start.tv_sec >= seconds) {
+				kill(-pid, SIGKILL);
+				waitpid(pid, &status, 0);
+				status = -1;
+				break;
+			}
+			usleep(2000);
+		}
+		for (size_t i = 0; i < pids_.size(); i++)
+			if (pids_[i] == pid)
+				pids_.erase(pids_.begin() + i);
+		if (status == -1)
+			return -1;
+		return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	}
+
+	std::string Output(const char *stream, int index) const
+	{
+		std::ifstream f(scratch_ + "/" + stream + "." + std::to_string(index),
+		    std::ios::binary);
+		std::ostringstream s;
+		s << f.rdbuf();
+		return s.str();
+	}
+
+	std::vector<pid_t> pids_;
+};
+
+// Twenty alarming runs let loose at once on a fresh log: exactly one is the
+// first alarm and runs the alarm command, the others continue it, and the
+// counter holds every one of them.  A log reached through a symbolic link
+// from another directory is the same log.
+TEST_F(Overlap, SimultaneousAlarmsCountOneAfterTheOther)
+{
+	const int Runs = 20;
+	struct Row {
+		const char *what;
+		const char *log;      // where the log really is
+		const char *other;    // the name every second run uses
+		std::vector<std::string> left, leftInSub;
+	} rows[] = {
+		{ "one name", "Plomt.log", "Plomt.log",
+		  { "Plomt.log", "errproc.out", "in.txt", "link.log", "sub" }, {} },
+		{ "link from elsewhere", "sub/real.log", "link.log",
+		  { "errproc.out", "in.txt", "link.log", "sub" }, { "real.log" } },
+	};
+
+	ASSERT_EQ(mkdir(Path("sub").c_str(), 0777), 0);
+	ASSERT_EQ(symlink("sub/real.log", Path("link.log").c_str()), 0);
+	Write("in.txt", "5\n");
+	for (const Row &row : rows) {
+		// Each round is a fresh race; a few of them make a lost count show.
+		for (int round = 0; round < 5; round++) {
+			SCOPED_TRACE(std::string(row.what) + ", round " + std::to_string(round));
+			unlink(Path(row.log).c_str());
+			unlink(Path("errproc.out").c_str());
+			int gate[2];
+			ASSERT_EQ(pipe(gate), 0);
+			std::vector<pid_t> pids;
+			for (int i = 0; i < Runs; i++)
+				pids.push_back(Start({ "v=0", "d=1", "l=1", "w=1", "in.txt",
+				    "echo ran >>errproc.out", "", i % 2 ? row.other : row.log },
+				    i, gate));
+			close(gate[0]);
+			close(gate[1]);
+			std::map<int, int> codes;
+			for (int i = 0; i < Runs; i++) {
+				ASSERT_GT(pids[i], 0);
+				codes[Finish(pids[i])]++;
+				EXPECT_EQ(Output("out", i), "");
+				EXPECT_EQ(Output("err", i), "");
+			}
+			EXPECT_EQ(codes[1], 1);
+			EXPECT_EQ(codes[2], Runs - 1);
+			EXPECT_EQ(Read("errproc.out"), "ran\n");
+			EXPECT_EQ(Read(row.log),
+			    "20\n19\nCompare value = 0.000000\nTarget value  = 5\n"
+			    "Difference    = 1.000000\n");
+			EXPECT_EQ(List(), row.left);
+			EXPECT_EQ(List("sub"), row.leftInSub);
+			if (::testing::Test::HasFailure())
+				return;
+		}
+		unlink(Path(row.log).c_str());
+	}
+	EXPECT_TRUE(List("sub").empty());
+}
+
+// An alarm command that never ends holds up neither the next run on the same
+// log nor the log itself: the next run counts on, and the hung run, once let
+// go, changes the log no more.
+TEST_F(Overlap, HungCommandBlocksNoOtherRun)
+{
+	ASSERT_EQ(mkfifo(Path("hold").c_str(), 0666), 0);
+	Write("in.txt", "5\n");
+	std::vector<std::string> args = { "v=0", "d=1", "l=1", "w=1", "in.txt",
+	    "touch started; cat hold >/dev/null", "" };
+
+	pid_t first = Start(args, 0);
+	ASSERT_GT(first, 0);
+	for (int i = 0; i < 10000 && !Exists("started"); i++)
+		usleep(2000);
+	ASSERT_TRUE(Exists("started"));
+	const std::string second =
+	    "2\n1\nCompare value = 0.000000\nTarget value  = 5\n"
+	    "Difference    = 1.000000\n";
+	EXPECT_EQ(Read("Plomt.log"),
+	    "1\n0\nCompare value = 0.000000\nTarget value  = 5\n"
+	    "Difference    = 1.000000\n");
+
+	Result r = Run({ "v=0", "d=1", "l=1", "w=1", "in.txt", "", "" });
+	EXPECT_FALSE(r.hung);
+	EXPECT_EQ(r.code, 2);
+	EXPECT_EQ(Read("Plomt.log"), second);
+
+	// Let the hung command go: it reads until its writer closes.
+	int fd = open(Path("hold").c_str(), O_WRONLY);
+	ASSERT_GE(fd, 0);
+	close(fd);
+	EXPECT_EQ(Finish(first), 1);
+	EXPECT_EQ(Output("err", 0), "");
+	EXPECT_EQ(Read("Plomt.log"), second);
+	EXPECT_EQ(List(), (std::vector<std::string>{ "Plomt.log", "hold", "in.txt",
+	    "started" }));
+}
