@@ -7,7 +7,7 @@ WIN32 ?= build-win32
 WINEPREFIX ?= $(CURDIR)/$(WIN64)/wineprefix
 WINE_ENV = WINEPREFIX=$(WINEPREFIX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-.PHONY: all build test demo clean windows wine-test
+.PHONY: all build test demo fuzz lint clean windows wine-test
 
 all: build
 
@@ -46,3 +46,28 @@ wine-test: build windows
 
 clean:
 	rm -rf $(BUILD) $(WIN64) $(WIN32)
+
+# libFuzzer targets, each run for FUZZ_SECONDS from the seeds in
+# fuzz/corpus/<target>; what they find new stays in the build directory.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-14
+FUZZ_TARGETS = parsex parse readline readlinex lowerchrx settings
+FUZZ_DIR = $(BUILD)/fuzz
+FUZZ_FLAGS = -std=c++17 -g -O1 -Wall -Wextra -Werror -Isrc -Ifuzz \
+	-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+
+$(FUZZ_DIR)/%: fuzz/%.cpp fuzz/check.h src/textutil.cpp src/textutil.h \
+    src/settings.cpp src/settings.h
+	@mkdir -p $(FUZZ_DIR)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -o $@ $< src/textutil.cpp src/settings.cpp
+
+fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
+	@set -e; for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_DIR)/corpus-$$t; \
+		echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+		$(FUZZ_DIR)/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+		    -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/$$t- \
+		    $(FUZZ_DIR)/corpus-$$t fuzz/corpus/$$t 2>$(FUZZ_DIR)/$$t.log || \
+		    { tail -n 60 $(FUZZ_DIR)/$$t.log; exit 1; }; \
+		grep -E '^(Done|stat::number_of_executed_units)' $(FUZZ_DIR)/$$t.log; \
+	done
