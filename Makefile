@@ -71,3 +71,17 @@ fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
 		    { tail -n 60 $(FUZZ_DIR)/$$t.log; exit 1; }; \
 		grep -E '^(Done|stat::number_of_executed_units)' $(FUZZ_DIR)/$$t.log; \
 	done
+
+# The analysers over the program and the fuzz targets (the Windows layer
+# does not build here); their checks are chosen in .clang-tidy and below.
+LINT_SOURCES = $(filter-out src/platform_win32.cpp,$(wildcard src/*.cpp)) \
+	$(wildcard fuzz/*.cpp)
+
+lint:
+	cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 \
+	    --language=c++ --enable=warning,style,performance,portability \
+	    --suppress=cstyleCast --suppress=variableScope \
+	    --suppress=useStlAlgorithm -Isrc -Ifuzz $(LINT_SOURCES)
+	@mkdir -p $(BUILD)
+	clang-tidy --quiet $(LINT_SOURCES) -- -std=c++17 -Isrc -Ifuzz \
+	    2>$(BUILD)/clang-tidy.log || { cat $(BUILD)/clang-tidy.log; exit 1; }

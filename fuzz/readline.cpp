@@ -53,7 +53,7 @@ LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 		Require(n == want);
 		Require(memcmp(buf, line.data(), line.size()) == 0);
 		Require(buf[line.size()] == 0);
-		for (int i = line.size() + 1; i < bufsize; i++)
+		for (size_t i = line.size() + 1; i < (size_t)bufsize; i++)
 			Require((unsigned char)buf[i] == 0xA5);
 		Require(!feof(f) == !end);
 		pieces += line;

@@ -34,7 +34,7 @@ LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 	std::vector<char *> argv;
 	std::string out, err;
 	int ret, want = 0, line = 0, word = 0, loop = 0, voff = 1, inverse = 0;
-	FILE *saved[2] = { stdout, stderr };
+	FILE *realout = stdout, *realerr = stderr;
 	char *obuf, *ebuf;
 	size_t olen, elen, i;
 
@@ -49,6 +49,7 @@ LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 	}
 	if (args.size() > 64)
 		return 0;
+	argv.reserve(args.size() + 1);
 	for (auto &a : args)
 		argv.push_back(&a[0]);
 	argv.push_back(NULL);
@@ -89,11 +90,11 @@ LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 	stderr = open_memstream(&ebuf, &elen);
 	if (stdout == NULL || stderr == NULL)
 		abort();
-	ret = ReadSettings(args.size(), argv.data());
+	ret = ReadSettings((int)args.size(), argv.data());
 	fclose(stdout);
 	fclose(stderr);
-	stdout = saved[0];
-	stderr = saved[1];
+	stdout = realout;
+	stderr = realerr;
 
 	Require(ret == want);
 	Require(std::string(obuf, olen) == out);
