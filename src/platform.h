@@ -30,7 +30,7 @@ void ReplaceAbort(Replacement *r);
 // Replaces to's content with from's, safely; 0 on failure, to left whole.
 int CopyFile(const char *from, const char *to);
 
-// Waits for the lock that keeps runs on one status log apart; 0 when none can be had.
+// Waits for the lock that keeps runs on one log apart; 0 when none is had.
 int LockStatus(const char *logname);
 // Lets the next run on the log go on; harmless when no lock is held.
 void UnlockStatus(void);
