@@ -303,3 +303,70 @@ CopyFile(const char *from, const char *to)
 	}
 	return ReplaceCommit(&r);
 }
+
+static HANDLE LockMutex;
+
+// Runs on one log meet at a named mutex, as on POSIX at a lock on the
+// log's directory (its target's, for a link).  It is named after the
+// directory's volume and file index, which every spelling of its path
+// shares (short names, drive letters, shares, linked folders), and global,
+// so that a scheduled task and a run from the desktop meet too.  Nothing
+// is made beside the log, and a run that dies lets go of it.
+int
+LockStatus(const char *logname)
+{
+	BY_HANDLE_FILE_INFORMATION info;
+	wchar_t path[4096], full[4096], name[64];
+	HANDLE dir;
+	DWORD n, w;
+	int ok;
+
+	UnlockStatus();
+	if (!AnsiToWide(logname, path, 4096))
+		return 0;
+	n = GetFullPathNameW(path, 4096, full, NULL);
+	if (n == 0 || n >= 4096)
+		return 0;
+	FollowLink(full, 4096);
+	for (n = wcslen(full); n > 0 && !IsSlash(full[n - 1]); n--)
+		;
+	if (n == 0)
+		return 0;
+	full[n] = 0;
+	dir = CreateFileW(full, FILE_READ_ATTRIBUTES,
+	    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+	    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+	if (dir == INVALID_HANDLE_VALUE)
+		return 0;
+	ok = GetFileInformationByHandle(dir, &info);
+	CloseHandle(dir);
+	if (!ok)
+		return 0;
+	swprintf(name, 64, L"Global\\torquelin-%08lx-%08lx%08lx",
+	    (unsigned long)info.dwVolumeSerialNumber,
+	    (unsigned long)info.nFileIndexHigh, (unsigned long)info.nFileIndexLow);
+	// Another user's run made it and did not let us in: go on unguarded,
+	// as on a file system without locks.
+	if ((LockMutex = CreateMutexW(NULL, FALSE, name)) == NULL &&
+	    GetLastError() == ERROR_ACCESS_DENIED)
+		LockMutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
+	if (LockMutex == NULL)
+		return 0;
+	w = WaitForSingleObject(LockMutex, INFINITE);
+	if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
+		CloseHandle(LockMutex);
+		LockMutex = NULL;
+		return 0;
+	}
+	return 1;
+}
+
+void
+UnlockStatus(void)
+{
+	if (LockMutex != NULL) {
+		ReleaseMutex(LockMutex);
+		CloseHandle(LockMutex);
+		LockMutex = NULL;
+	}
+}
