@@ -127,8 +127,8 @@ protected:
 
 // Twenty alarming runs let loose at once on a fresh log: exactly one is the
 // first alarm and runs the alarm command, the others continue it, and the
-// counter holds every one of them.  A log reached through a symbolic link
-// from another directory is the same log.
+// counter holds every one of them.  A log reached through a symbolic link,
+// or through a linked directory, from elsewhere is the same log.
 TEST_F(Overlap, SimultaneousAlarmsCountOneAfterTheOther)
 {
 	const int Runs = 20;
@@ -136,18 +136,27 @@ TEST_F(Overlap, SimultaneousAlarmsCountOneAfterTheOther)
 		const char *what;
 		const char *log;      // where the log really is
 		const char *other;    // the name every second run uses
+		bool fileLink;        // other is a symbolic link to the log
 		std::vector<std::string> left, leftInSub;
 	} rows[] = {
-		{ "one name", "Plomt.log", "Plomt.log",
-		  { "Plomt.log", "errproc.out", "in.txt", "link.log", "sub" }, {} },
-		{ "link from elsewhere", "sub/real.log", "link.log",
-		  { "errproc.out", "in.txt", "link.log", "sub" }, { "real.log" } },
+		{ "one name", "Plomt.log", "Plomt.log", false,
+		  { "Plomt.log", "dirlink", "errproc.out", "in.txt", "link.log", "sub" }, {} },
+		{ "link from elsewhere", "sub/real.log", "link.log", true,
+		  { "dirlink", "errproc.out", "in.txt", "link.log", "sub" }, { "real.log" } },
+		{ "linked directory", "sub/real.log", "dirlink/real.log", false,
+		  { "dirlink", "errproc.out", "in.txt", "link.log", "sub" }, { "real.log" } },
 	};
 
 	ASSERT_EQ(mkdir(Path("sub").c_str(), 0777), 0);
 	ASSERT_EQ(symlink("sub/real.log", Path("link.log").c_str()), 0);
+	ASSERT_EQ(symlink("sub", Path("dirlink").c_str()), 0);
 	Write("in.txt", "5\n");
 	for (const Row &row : rows) {
+		if (row.fileLink && WindowsBuild()) {
+			std::cout << "[ SKIPPED  ] " << row.what << ": Wine shows a Linux"
+			    " symbolic link to a file as a plain file, which the run replaces\n";
+			continue;
+		}
 		// Each round is a fresh race; a few of them make a lost count show.
 		for (int round = 0; round < 5; round++) {
 			SCOPED_TRACE(std::string(row.what) + ", round " + std::to_string(round));
@@ -171,8 +180,8 @@ TEST_F(Overlap, SimultaneousAlarmsCountOneAfterTheOther)
 			}
 			EXPECT_EQ(codes[1], 1);
 			EXPECT_EQ(codes[2], Runs - 1);
-			EXPECT_EQ(Read("errproc.out"), "ran\n");
-			EXPECT_EQ(Read(row.log),
+			EXPECT_EQ(Events("errproc.out"), "ran");
+			EXPECT_EQ(Text(row.log),
 			    "20\n19\nCompare value = 0.000000\nTarget value  = 5\n"
 			    "Difference    = 1.000000\n");
 			EXPECT_EQ(List(), row.left);
@@ -187,13 +196,25 @@ TEST_F(Overlap, SimultaneousAlarmsCountOneAfterTheOther)
 
 // An alarm command that never ends holds up neither the next run on the same
 // log nor the log itself: the next run counts on, and the hung run, once let
-// go, changes the log no more.
+// go, changes the log no more.  The command waits for a file "go"; cmd has
+// no sleep of its own, so the batch file waits with ping, a second at a
+// time, and gives up after two minutes should the test not end it.
 TEST_F(Overlap, HungCommandBlocksNoOtherRun)
 {
-	ASSERT_EQ(mkfifo(Path("hold").c_str(), 0666), 0);
+	std::string hang = "touch started; while [ ! -f go ]; do sleep 0.05; done";
+	std::vector<std::string> left = { "Plomt.log", "go", "in.txt", "started" };
+
+	if (WindowsBuild()) {
+		Write("hang.bat", "@echo off\r\necho x>started\r\nset n=0\r\n"
+		    ":wait\r\nif exist go exit /b 0\r\nset /a n+=1\r\n"
+		    "if %n% gtr 120 exit /b 1\r\nping -n 2 127.0.0.1 >nul\r\n"
+		    "goto wait\r\n");
+		hang = "hang.bat";
+		left.insert(left.begin() + 2, "hang.bat");
+	}
 	Write("in.txt", "5\n");
 	std::vector<std::string> args = { "v=0", "d=1", "l=1", "w=1", "in.txt",
-	    "touch started; cat hold >/dev/null", "" };
+	    hang, "" };
 
 	pid_t first = Start(args, 0);
 	ASSERT_GT(first, 0);
@@ -203,22 +224,18 @@ TEST_F(Overlap, HungCommandBlocksNoOtherRun)
 	const std::string second =
 	    "2\n1\nCompare value = 0.000000\nTarget value  = 5\n"
 	    "Difference    = 1.000000\n";
-	EXPECT_EQ(Read("Plomt.log"),
+	EXPECT_EQ(Text("Plomt.log"),
 	    "1\n0\nCompare value = 0.000000\nTarget value  = 5\n"
 	    "Difference    = 1.000000\n");
 
 	Result r = Run({ "v=0", "d=1", "l=1", "w=1", "in.txt", "", "" });
 	EXPECT_FALSE(r.hung);
 	EXPECT_EQ(r.code, 2);
-	EXPECT_EQ(Read("Plomt.log"), second);
+	EXPECT_EQ(Text("Plomt.log"), second);
 
-	// Let the hung command go: it reads until its writer closes.
-	int fd = open(Path("hold").c_str(), O_WRONLY);
-	ASSERT_GE(fd, 0);
-	close(fd);
+	Write("go", "");
 	EXPECT_EQ(Finish(first), 1);
 	EXPECT_EQ(Output("err", 0), "");
-	EXPECT_EQ(Read("Plomt.log"), second);
-	EXPECT_EQ(List(), (std::vector<std::string>{ "Plomt.log", "hold", "in.txt",
-	    "started" }));
+	EXPECT_EQ(Text("Plomt.log"), second);
+	EXPECT_EQ(List(), left);
 }
