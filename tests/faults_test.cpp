@@ -127,19 +127,26 @@ TEST_F(Faults, LogThatCannotBeOpened)
 		const char *log;
 		std::string before;            // the log's content, when it exists
 		bool permissions;              // needs permission bits to count
+		bool link;                     // needs a symbolic link to count
 	} rows[] = {
-		{ "directory missing", "gone/s.log", "", false },
-		{ "dangling link into a missing directory", "link.log", "", false },
-		{ "log is a directory", "logdir", "", false },
-		{ "directory read-only, log there", "rodir/s.log", Log(3, 2, "9.000000", "9"), true },
-		{ "directory read-only, no log", "rodir/s.log", "", true },
-		{ "log read-only", "s.log", Log(3, 2, "9.000000", "9"), true },
+		{ "directory missing", "gone/s.log", "", false, false },
+		{ "dangling link into a missing directory", "link.log", "", false, true },
+		{ "log is a directory", "logdir", "", false, false },
+		{ "directory read-only, log there", "rodir/s.log", Log(3, 2, "9.000000", "9"), true, false },
+		{ "directory read-only, no log", "rodir/s.log", "", true, false },
+		{ "log read-only", "s.log", Log(3, 2, "9.000000", "9"), true, false },
 	};
 
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.what);
 		std::string why;
-		if (row.permissions && !PermissionsCount(&why)) {
+		bool skip = row.permissions && !PermissionsCount(&why);
+		if (row.link && WindowsBuild()) {
+			why = "Wine shows a dangling Linux symbolic link to a Windows"
+			    " program as no file at all, so the run puts a new log there";
+			skip = true;
+		}
+		if (skip) {
 			std::cout << "[ SKIPPED  ] " << row.what << ": " << why << "\n";
 			continue;
 		}
@@ -273,9 +280,9 @@ TEST_F(Faults, FullDiskForTheLog)
 		const char *ran;
 	} rows[] = {
 		{ "continued alarm", Log(3, 2, "7.000000", "9"), "9\n", 2, nullptr },
-		{ "return to normal", Log(3, 2, "7.000000", "9"), "7\n", 255, "back\n" },
+		{ "return to normal", Log(3, 2, "7.000000", "9"), "7\n", 255, "back" },
 		{ "normal", Log(0, 0, "7.000000", "7"), "7\n", 5, nullptr },
-		{ "first alarm, no old log", "", "9\n", 1, "alarm\n" },
+		{ "first alarm, no old log", "", "9\n", 1, "alarm" },
 	};
 	std::string why;
 	if (!Mount("full", 64 << 10, &why))
@@ -296,7 +303,7 @@ TEST_F(Faults, FullDiskForTheLog)
 		EXPECT_EQ(r.out, "");
 		EXPECT_EQ(r.err, LogWriteError);
 		if (row.ran)
-			EXPECT_EQ(Read("ran"), row.ran);
+			EXPECT_EQ(Events("ran"), row.ran);
 		else
 			EXPECT_FALSE(Exists("ran"));
 		if (row.before.empty()) {
@@ -321,7 +328,7 @@ TEST_F(Faults, FullDiskForTheSecondCompareFile)
 		std::string log;
 	} rows[] = {
 		{ "normal", "5", 5, nullptr, Log(0, 0, "5.000000", "5") },
-		{ "first alarm", "9", 1, "alarm\n", Log(1, 0, "5.000000", "5") },
+		{ "first alarm", "9", 1, "alarm", Log(1, 0, "5.000000", "5") },
 	};
 	std::string why;
 	if (!Mount("full", 64 << 10, &why))
@@ -345,9 +352,9 @@ TEST_F(Faults, FullDiskForTheSecondCompareFile)
 		EXPECT_EQ(r.err, CopyError("full/old.txt"));
 		EXPECT_EQ(Read("full/old.txt"), "5\n");
 		EXPECT_EQ(List("full"), Names{ "old.txt" });
-		EXPECT_EQ(Read("s.log"), row.log);
+		EXPECT_EQ(Text("s.log"), row.log);
 		if (row.ran)
-			EXPECT_EQ(Read("ran"), row.ran);
+			EXPECT_EQ(Events("ran"), row.ran);
 		else
 			EXPECT_FALSE(Exists("ran"));
 	}
@@ -402,11 +409,11 @@ TEST_F(Faults, OddCompareFileContent)
 		EXPECT_EQ(r.code, row.code);
 		EXPECT_EQ(r.out, "");
 		EXPECT_EQ(r.err, row.err);
-		EXPECT_EQ(Read("s.log"),
+		EXPECT_EQ(Text("s.log"),
 		    row.err + Log(row.code == 1, 0, "7.000000", row.target));
 		EXPECT_EQ(Read("in.txt"), row.content);
 		if (row.code == 1) {
-			EXPECT_EQ(Read("ran"), "alarm\n");
+			EXPECT_EQ(Events("ran"), "alarm");
 			EXPECT_EQ(List(), (Names{ "in.txt", "ran", "s.log" }));
 		} else {
 			EXPECT_EQ(List(), (Names{ "in.txt", "s.log" }));
@@ -443,7 +450,7 @@ TEST_F(Faults, BinaryCompareFiles)
 			// identical numbers never raise an alarm.
 			EXPECT_TRUE(r.code == 0 || r.code == 5) << r.code;
 			EXPECT_EQ(r.err, "");
-			std::string log = Read("s.log");
+			std::string log = Text("s.log");
 			EXPECT_EQ(log.compare(0, 20, "0\n0\nCompare value = "), 0) << log;
 			EXPECT_EQ(log.substr(log.size() - 25), "Difference    = 0.500000\n");
 		}
