@@ -121,7 +121,7 @@ TEST_F(Safety, CopyIsExact)
 		bytes += (char)c;
 	bytes += "\r\n\r\r\n";
 	std::string big = "5\n";
-	for (int i = 0; big.size() < (3 << 20); i++)
+	for (unsigned i = 0; big.size() < (3 << 20); i++)
 		big += std::to_string(i * 7919) + (i % 13 ? " " : "\r\n");
 	struct Row {
 		const char *what;
