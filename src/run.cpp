@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "linesource.h"
 #include "platform.h"
 #include "settings.h"
 #include "statuslog.h"
@@ -15,6 +16,7 @@ float Value;
 
 static char LineBuf[256];
 static char LineBufX[256];
+static Src In1, In2;
 
 // Opens a compare file for reading; a directory is no compare file.
 static FILE *
@@ -36,13 +38,6 @@ static void
 CompareOpenError(const char *name)
 {
 	fprintf(stderr, "\nCompare file >%s< open error.\n\n", name);
-}
-
-// A failing read counts as the end of the stream, so it ends the walk too.
-static int
-AtEnd(FILE *f)
-{
-	return feof(f) || ferror(f);
 }
 
 static int
@@ -92,7 +87,7 @@ Run(void)
 	FILE *f1, *f2 = NULL;
 	const char *cmd = NULL;
 	long long errs = 0, oks = 0, compared = 0;
-	int ret = 0, decide = 1, i, n, alarm;
+	int ret = 0, decide = 1, n, alarm;
 
 	// Runs on one log take their turns from reading it to putting the new
 	// one in place, so that none of them decides on a counter that another
@@ -122,16 +117,13 @@ Run(void)
 		goto copy;
 	}
 
-	for (i = 0; i < Line; i++) {
-		if (AtEnd(f1))
-			goto unreached;
-		ReadLine(f1, LineBuf, sizeof LineBuf);
-		if (Voff) {
-			if (AtEnd(f2))
-				goto unreached;
-			ReadLine(f2, LineBufX, sizeof LineBufX);
-		}
-	}
+	// Lines before L are only counted; a failing read ends a stream.
+	SrcOpen(&In1, f1);
+	if (Voff)
+		SrcOpen(&In2, f2);
+	if (!SrcGoTo(&In1, Line, LineBuf) ||
+	    (Voff && !SrcGoTo(&In2, Line, LineBufX)))
+		goto unreached;
 
 	for (;;) {
 		// The table has 20 words; an index past them never has a word.
@@ -170,13 +162,13 @@ Run(void)
 			oks++;
 next:
 		compared++;
-		if (!Voff || compared > Loop || AtEnd(f1))
+		if (!Voff || compared > Loop || SrcAtEnd(&In1))
 			break;
-		ReadLine(f1, LineBuf, sizeof LineBuf);
+		SrcLine(&In1, LineBuf);
 		if (Voff) {
-			if (AtEnd(f2))
+			if (SrcAtEnd(&In2))
 				break;
-			ReadLine(f2, LineBufX, sizeof LineBufX);
+			SrcLine(&In2, LineBufX);
 		}
 	}
 	if (decide)
