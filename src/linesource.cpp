@@ -111,7 +111,7 @@ SrcLine(Src *s, char *buf)
 // into vector compares.
 enum { Chunk = 128 };
 
-static unsigned
+static long
 Feeds(const unsigned char *p)
 {
 	unsigned char n = 0;
@@ -123,14 +123,14 @@ Feeds(const unsigned char *p)
 
 // Passes over whole lines from the block while fewer than n are done;
 // returns how many.  In a run of chunks that each hold a line feed no line
-// ends more than 2 * Chunk - 2 = 254 bytes after the one before, so each is
-// a single piece: the line feeds need only be counted.
+// holds more than 2 * Chunk - 2 = 254 bytes, so each is a single piece:
+// the line feeds need only be counted.
 static long
 Count(Src *s, long n)
 {
 	const unsigned char *p, *q, *e, *nl;
 	long done = 0;
-	unsigned k;
+	long k;
 
 	p = q = (const unsigned char *)s->blk + s->pos;
 	e = (const unsigned char *)s->blk + s->len;
