@@ -7,7 +7,7 @@ WIN32 ?= build-win32
 WINEPREFIX ?= $(CURDIR)/$(WIN64)/wineprefix
 WINE_ENV = WINEPREFIX=$(WINEPREFIX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-.PHONY: all build test demo fuzz lint clean windows wine-test
+.PHONY: all build test demo bench fuzz lint clean windows wine-test
 
 all: build
 
@@ -19,6 +19,10 @@ build: $(BUILD)/CMakeCache.txt
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+bench: build
+	cmake --build $(BUILD) --target stopwatch
+	sh bench/run.sh $(BUILD)/torquelin $(BUILD)/bench/stopwatch
 
 demo: build
 	sh examples/demo.sh $(BUILD)/torquelin

@@ -1,0 +1,81 @@
+#!/bin/sh
+# Times the tool against the standard tools that do the same work, side by
+# side on this machine: reaching a line near the end of a large file, a run
+# on a one-line file, and the copy of two-file mode.  The data is made in a
+# temporary directory and removed at the end.
+#
+# usage: bench/run.sh torquelin-binary stopwatch-binary
+# BENCH_DIR: where the temporary directory goes (default $TMPDIR or /tmp);
+# RUNS: timed rounds for the large files (the start rounds are ten times as many).
+set -eu
+
+TQ=$(realpath "$1")
+SW=$(realpath "$2")
+RUNS=${RUNS:-11}
+BASE=${BENCH_DIR:-${TMPDIR:-/tmp}}
+
+need=1500000	# KiB: the file, its pair, the copy's temporary file and cp's target
+avail=$(df -Pk "$BASE" | awk 'NR == 2 { print $4 }')
+if [ "$avail" -lt "$need" ]; then
+	echo "bench: $BASE has ${avail} KiB free, needs $need" >&2
+	exit 1
+fi
+DIR=$(mktemp -d "$BASE/torquelin-bench.XXXXXX")
+SHM=
+cleanup() {
+	rm -rf "$DIR"
+	[ -z "$SHM" ] || rm -rf "$SHM"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+cd "$DIR"
+
+echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1)," \
+    "$(uname -sr), data on $(df -PT . | awk 'NR == 2 { print $2 }')"
+echo "making 10,000,000 lines in $DIR ..."
+awk 'BEGIN {
+	split("alpha beta gamma delta epsilon zeta eta theta", w, " ")
+	split("okay warn fail idle busy", s, " ")
+	for (i = 1; i <= 10000000; i++)
+		printf "%010d %s %d.%02d %s\n", i, w[i % 8 + 1], i % 1000, i % 100, s[i % 5 + 1]
+}' > big.txt
+cp big.txt big2.txt
+printf '1 2 3\n' > small.txt
+echo "big.txt: $(wc -c < big.txt) bytes, $(wc -l < big.txt) lines; line 9999999: $(sed -n '9999999{p;q;}' big.txt)"
+cat big.txt big2.txt > /dev/null
+
+echo
+echo "seek: the value of line 9,999,999 (goal: at most 1.5 x wc -l)"
+"$SW" "$RUNS" 2 \
+    torquelin "$TQ" L=9999999 W=3 V=999.99 D=0.5 big.txt "" "" seek.log ";;" \
+    "wc -l" wc -l big.txt ";;" \
+    awk awk "NR==9999999" big.txt ";;" \
+    sed sed -n 9999999p big.txt
+
+echo
+echo "start: a one-value check of a three-word line, log included (goal: at most 1.3 x /bin/true)"
+"$SW" $((RUNS * 10)) 10 \
+    torquelin "$TQ" L=1 W=2 V=2 D=0.5 small.txt "" "" start.log ";;" \
+    /bin/true /bin/true
+# The log is made durable with fsync; on a memory file system that costs
+# nothing, which leaves the start-up alone.
+if [ -d /dev/shm ] && SHM=$(mktemp -d /dev/shm/torquelin-bench.XXXXXX 2>/dev/null); then
+	echo "start, the log on tmpfs:"
+	cp small.txt "$SHM/"
+	(cd "$SHM" && "$SW" $((RUNS * 10)) 10 \
+	    torquelin "$TQ" L=1 W=2 V=2 D=0.5 small.txt "" "" start.log ";;" \
+	    /bin/true /bin/true)
+fi
+
+echo
+echo "copy: a two-file check with L=1 of the pair (goal: at most 1.3 x cp)"
+"$SW" "$RUNS" 1 \
+    torquelin "$TQ" L=1 W=3 D=0.5 big.txt big2.txt "" "" copy.log ";;" \
+    cp cp big.txt big3.txt
+cmp -s big.txt big2.txt || { echo "bench: the copy differs" >&2; exit 1; }
+
+echo
+echo "memory: peak resident set of the tool at line 1 and at line 9,999,999"
+"$SW" 3 0 \
+    "line 1" "$TQ" L=1 W=3 V=0.01 D=0.5 big.txt "" "" mem.log ";;" \
+    "line 9999999" "$TQ" L=9999999 W=3 V=999.99 D=0.5 big.txt "" "" mem.log
