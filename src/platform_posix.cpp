@@ -192,13 +192,15 @@ SyncDir(const char *target)
 	}
 }
 
-int
-ReplaceCommit(Replacement *r)
+// Puts the new content in place; with sync, only once it is on disk and
+// with the rename made durable too.
+static int
+Commit(Replacement *r, int sync)
 {
 	int ok;
 
 	ok = fflush(r->fp) == 0 && !ferror(r->fp);
-	if (ok && !r->inplace)
+	if (ok && sync && !r->inplace)
 		ok = fsync(fileno(r->fp)) == 0;
 	ok = fclose(r->fp) == 0 && ok;
 	r->fp = NULL;
@@ -206,11 +208,18 @@ ReplaceCommit(Replacement *r)
 		return ok;
 	if (ok && rename(r->temp, r->target) == 0) {
 		r->temp[0] = 0;
-		SyncDir(r->target);
+		if (sync)
+			SyncDir(r->target);
 		return 1;
 	}
 	ReplaceAbort(r);
 	return 0;
+}
+
+int
+ReplaceCommit(Replacement *r)
+{
+	return Commit(r, 1);
 }
 
 void
@@ -286,7 +295,12 @@ done:
 		ReplaceAbort(&r);
 		return 0;
 	}
-	return ReplaceCommit(&r);
+	// Not synced, unlike the log: writing a large file through to the
+	// disk costs many times the copy itself, and from still holds the
+	// data.  A killed run leaves the old file or the new one, whole; after
+	// a power cut to may hold the old data or none, and the next run
+	// copies again.
+	return Commit(&r, 0);
 }
 
 static int LockFd = -1;
