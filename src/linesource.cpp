@@ -87,7 +87,7 @@ Walk(Src *s, char *buf)
 			}
 			if (buf)
 				memcpy(buf + i, p, m);
-			i += m;
+			i += (int)m;
 			p = r < q ? r + 1 : r;
 		}
 		if (nl) {
