@@ -1,8 +1,10 @@
 #!/bin/sh
 # Times the tool against the standard tools that do the same work, side by
 # side on this machine: reaching a line near the end of a large file, a run
-# on a one-line file, and the copy of two-file mode.  The data is made in a
-# temporary directory and removed at the end.
+# on a one-line file, and the copy of two-file mode; then its peak memory
+# over file sizes and lines.  The data is made in a temporary directory and
+# removed at the end; every file is read once first, so all runs find it in
+# the page cache.
 #
 # usage: bench/run.sh torquelin-binary stopwatch-binary
 # BENCH_DIR: where the temporary directory goes (default $TMPDIR or /tmp);
@@ -30,8 +32,10 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 cd "$DIR"
 
-echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1)," \
-    "$(uname -sr), data on $(df -PT . | awk 'NR == 2 { print $2 }')"
+echo "$(date -u '+%Y-%m-%d %H:%M UTC'): $(nproc) cores," \
+    "$(lscpu | sed -n 's/^Model name: *//p' | head -n 1)," \
+    "$(uname -sr), data on $(df -PT . | awk 'NR == 2 { print $2 }')," \
+    "load $(cut -d ' ' -f 1-3 /proc/loadavg)"
 echo "making 10,000,000 lines in $DIR ..."
 awk 'BEGIN {
 	split("alpha beta gamma delta epsilon zeta eta theta", w, " ")
@@ -49,8 +53,8 @@ echo "seek: the value of line 9,999,999 (goal: at most 1.5 x wc -l)"
 "$SW" "$RUNS" 2 \
     torquelin "$TQ" L=9999999 W=3 V=999.99 D=0.5 big.txt "" "" seek.log ";;" \
     "wc -l" wc -l big.txt ";;" \
-    awk awk "NR==9999999" big.txt ";;" \
-    sed sed -n 9999999p big.txt
+    awk awk "NR == 9999999 { print; exit }" big.txt ";;" \
+    sed sed -n "9999999{p;q;}" big.txt
 
 echo
 echo "start: a one-value check of a three-word line, log included (goal: at most 1.3 x /bin/true)"
@@ -69,13 +73,29 @@ fi
 
 echo
 echo "copy: a two-file check with L=1 of the pair (goal: at most 1.3 x cp)"
-"$SW" "$RUNS" 1 \
+# Synced before every run, untimed: each run starts with nothing left to
+# write back, as a run a minute after the last one does.  Otherwise the
+# sync of the tool's small log waits for the disk to take the copies of
+# the rounds before, its own and cp's alike.
+"$SW" -s "$RUNS" 1 \
     torquelin "$TQ" L=1 W=3 D=0.5 big.txt big2.txt "" "" copy.log ";;" \
     cp cp big.txt big3.txt
 cmp -s big.txt big2.txt || { echo "bench: the copy differs" >&2; exit 1; }
+echo "copy, back to back (no sync between runs):"
+"$SW" "$RUNS" 1 \
+    torquelin "$TQ" L=1 W=3 D=0.5 big.txt big2.txt "" "" copy.log ";;" \
+    cp cp big.txt big3.txt
 
 echo
-echo "memory: peak resident set of the tool at line 1 and at line 9,999,999"
-"$SW" 3 0 \
-    "line 1" "$TQ" L=1 W=3 V=0.01 D=0.5 big.txt "" "" mem.log ";;" \
-    "line 9999999" "$TQ" L=9999999 W=3 V=999.99 D=0.5 big.txt "" "" mem.log
+echo "memory: peak resident set over file sizes and L (goal: no growth)"
+"$SW" -m 3 0 \
+    "one line, L=1" "$TQ" L=1 W=2 V=2 D=0.5 small.txt "" "" m1.log ";;" \
+    "big, L=1" "$TQ" L=1 W=3 V=1.01 D=0.5 big.txt "" "" m2.log ";;" \
+    "big, L=9999999" "$TQ" L=9999999 W=3 V=999.99 D=0.5 big.txt "" "" m3.log ";;" \
+    "pair, L=1" "$TQ" L=1 W=3 D=0.5 big.txt big2.txt "" "" m4.log ";;" \
+    "pair, L=9999990 X=9" "$TQ" L=9999990 X=9 W=3 D=0.5 big.txt big2.txt "" "" m5.log ";;" \
+    "wc -l" wc -l big.txt ";;" \
+    /bin/true /bin/true
+
+echo
+echo "load at the end: $(cut -d ' ' -f 1-3 /proc/loadavg)"
