@@ -9,8 +9,8 @@
 // usage: stopwatch [-m] [-s] runs warmup label command [arg ...] [";;" label command ...]
 //
 // A child's peak resident set starts from what it inherits at fork, so the
-// timer keeps its own small (built static, no C++ runtime, nothing on the
-// heap) and says how large it is: a child's figure is its own above that.
+// timer keeps its own small (built static, no C++ runtime) and says how
+// large it is: a child's figure is its own above that.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
