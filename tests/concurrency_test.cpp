@@ -16,23 +16,6 @@
 
 #include "harness.h"
 
-// The tool's command words, put together as the harness does.
-static std::vector<std::string>
-ToolWords(const std::vector<std::string> &args)
-{
-	std::vector<std::string> words;
-	const char *r = getenv("TORQUELIN_RUNNER");
-	const char *b = getenv("TORQUELIN_BIN");
-	std::istringstream in(r ? r : "");
-	std::string w;
-
-	while (in >> w)
-		words.push_back(w);
-	words.push_back(b && *b ? b : TORQUELIN_DEFAULT_BIN);
-	words.insert(words.end(), args.begin(), args.end());
-	return words;
-}
-
 class Overlap : public ToolTest {
 protected:
 	void TearDown() override
@@ -44,43 +27,14 @@ protected:
 		ToolTest::TearDown();
 	}
 
-	// Starts the tool in the test directory in a process group of its own,
-	// standard input closed and output to files named after index; given a
-	// gate (a pipe) the tool waits until the pipe's write end is closed.
+	// Starts the tool in the test directory, output to files named after
+	// index; given a gate, the run waits until the gate opens.
 	pid_t Start(const std::vector<std::string> &args, int index,
 	    const int *gate = nullptr)
 	{
-		std::vector<std::string> words = ToolWords(args);
-		std::vector<char *> argv;
-		std::string out = scratch_ + "/out." + std::to_string(index);
-		std::string err = scratch_ + "/err." + std::to_string(index);
-		char c;
-
-		for (auto &w : words)
-			argv.push_back(const_cast<char *>(w.c_str()));
-		argv.push_back(nullptr);
-		fflush(nullptr);
-		pid_t pid = fork();
-		if (pid == 0) {
-			setpgid(0, 0);
-			if (gate) {
-				close(gate[1]);
-				while (read(gate[0], &c, 1) < 0 && errno == EINTR)
-					;
-				close(gate[0]);
-			}
-			if (chdir(dir_.c_str()) != 0)
-				_exit(120);
-			close(0);
-			int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-			int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-			dup2(o, 1);
-			dup2(e, 2);
-			close(o);
-			close(e);
-			execvp(argv[0], argv.data());
-			_exit(127);
-		}
+		pid_t pid = Spawn(ToolWords(args), dir_,
+		    scratch_ + "/out." + std::to_string(index),
+		    scratch_ + "/err." + std::to_string(index), nullptr, gate);
 		if (pid > 0)
 			pids_.push_back(pid);
 		return pid;
@@ -89,28 +43,11 @@ protected:
 	// Waits for pid for at most seconds; -1 when it had to be killed.
 	int Finish(pid_t pid, int seconds = 60)
 	{
-		struct timespec start, now;
-		int status;
-
-		clock_gettime(CLOCK_MONOTONIC, &start);
-		for (;;) {
-			if (waitpid(pid, &status, WNOHANG) == pid)
-				break;
-			clock_gettime(CLOCK_MONOTONIC, &now);
-			if (now.tv_sec - start.tv_sec >= seconds) {
-				kill(-pid, SIGKILL);
-				waitpid(pid, &status, 0);
-				status = -1;
-				break;
-			}
-			usleep(2000);
-		}
+		int code = Reap(pid, seconds);
 		for (size_t i = 0; i < pids_.size(); i++)
 			if (pids_[i] == pid)
 				pids_.erase(pids_.begin() + i);
-		if (status == -1)
-			return -1;
-		return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+		return code;
 	}
 
 	std::string Output(const char *stream, int index) const

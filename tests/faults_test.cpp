@@ -13,20 +13,6 @@
 
 using Names = std::vector<std::string>;
 
-static const char LogOpenError[] = "\nLog file open error.\n\n";
-static const char LogWriteError[] = "\nLog file write error.\n\n";
-
-static std::string
-OpenError(const std::string &name)
-{
-	return "\nCompare file >" + name + "< open error.\n\n";
-}
-
-static std::string
-CopyError(const std::string &name)
-{
-	return "\nCopy file >" + name + "< error.\n\n";
-}
 
 // The status log as a run writes it, with margin 0.5.
 static std::string

@@ -76,73 +76,101 @@ ToolTest::TearDown()
 	}
 }
 
-Result
-ToolTest::Run(const std::vector<std::string> &args, Input in, const std::string &dir, int seconds)
+std::vector<std::string>
+ToolWords(const std::vector<std::string> &args)
 {
 	std::vector<std::string> words = ToolRunner();
 	words.push_back(ToolBinary());
 	words.insert(words.end(), args.begin(), args.end());
-	return Exec(words, in, dir, seconds);
+	return words;
+}
+
+pid_t
+Spawn(const std::vector<std::string> &words, const std::string &cwd,
+    const std::string &out, const std::string &err, const int *inPipe,
+    const int *gate)
+{
+	std::vector<char *> argv;
+	char c;
+
+	for (auto &w : words)
+		argv.push_back(const_cast<char *>(w.c_str()));
+	argv.push_back(nullptr);
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid != 0)
+		return pid;
+	setpgid(0, 0);
+	if (gate) {
+		close(gate[1]);
+		while (read(gate[0], &c, 1) < 0 && errno == EINTR)
+			;
+		close(gate[0]);
+	}
+	if (chdir(cwd.c_str()) != 0)
+		_exit(120);
+	if (inPipe) {
+		dup2(inPipe[0], 0);
+		close(inPipe[0]);
+		close(inPipe[1]);
+	} else {
+		close(0);
+	}
+	int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+	int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+	dup2(o, 1);
+	dup2(e, 2);
+	close(o);
+	close(e);
+	execvp(argv[0], argv.data());
+	_exit(127);
+}
+
+int
+Reap(pid_t pid, int seconds)
+{
+	struct timespec start, now;
+	int status = 0;
+
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	while (waitpid(pid, &status, WNOHANG) != pid) {
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		if (now.tv_sec - start.tv_sec >= seconds) {
+			kill(-pid, SIGKILL);
+			kill(pid, SIGKILL);
+			waitpid(pid, &status, 0);
+			return -1;
+		}
+		usleep(2000);
+	}
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Result
+ToolTest::Run(const std::vector<std::string> &args, Input in, const std::string &dir, int seconds)
+{
+	return Exec(ToolWords(args), in, dir, seconds);
 }
 
 Result
 ToolTest::Exec(const std::vector<std::string> &words, Input in, const std::string &dir, int seconds)
 {
 	Result r;
-	std::vector<char *> argv;
-	for (auto &w : words)
-		argv.push_back(const_cast<char *>(w.c_str()));
-	argv.push_back(nullptr);
-
 	std::string out = scratch_ + "/stdout", err = scratch_ + "/stderr";
 	std::string cwd = dir.empty() ? dir_ : dir_ + "/" + dir;
 	int pipefd[2] = { -1, -1 };
+
 	if (in == Input::SilentPipe && pipe(pipefd) != 0)
 		return r;
-	fflush(nullptr);
-	pid_t pid = fork();
-	if (pid == 0) {
-		if (chdir(cwd.c_str()) != 0)
-			_exit(120);
-		if (in == Input::SilentPipe) {
-			dup2(pipefd[0], 0);
-			close(pipefd[0]);
-			close(pipefd[1]);
-		} else {
-			close(0);
-		}
-		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-		dup2(o, 1);
-		dup2(e, 2);
-		close(o);
-		close(e);
-		setpgid(0, 0);
-		execvp(argv[0], argv.data());
-		_exit(127);
-	}
+	pid_t pid = Spawn(words, cwd, out, err,
+	    in == Input::SilentPipe ? pipefd : nullptr);
 	if (pipefd[0] >= 0)
 		close(pipefd[0]);
-	int status = 0;
-	struct timespec start, now;
-	clock_gettime(CLOCK_MONOTONIC, &start);
-	for (;;) {
-		pid_t w = waitpid(pid, &status, WNOHANG);
-		if (w == pid)
-			break;
-		clock_gettime(CLOCK_MONOTONIC, &now);
-		if (now.tv_sec - start.tv_sec >= seconds) {
-			kill(-pid, SIGKILL);
-			kill(pid, SIGKILL);
-			waitpid(pid, &status, 0);
-			r.hung = true;
-			break;
-		}
-		usleep(2000);
-	}
+	int code = Reap(pid, seconds);
 	if (pipefd[1] >= 0)
 		close(pipefd[1]);
-	r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	r.hung = code == -1;
+	r.code = code;
 	r.rawOut = Slurp(out);
 	r.rawErr = Slurp(err);
 	r.out = Plain(r.rawOut);
@@ -349,4 +377,19 @@ ToolTest::Check(const Case &c)
 		}
 	}
 	EXPECT_EQ(List(d), std::vector<std::string>(names.begin(), names.end()));
+}
+
+const std::string LogOpenError = "\nLog file open error.\n\n";
+const std::string LogWriteError = "\nLog file write error.\n\n";
+
+std::string
+OpenError(const std::string &name)
+{
+	return "\nCompare file >" + name + "< open error.\n\n";
+}
+
+std::string
+CopyError(const std::string &name)
+{
+	return "\nCopy file >" + name + "< error.\n\n";
 }

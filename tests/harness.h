@@ -4,6 +4,7 @@
 #define TORQUELIN_HARNESS_H
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -82,6 +83,17 @@ protected:
 // The binary under test and the words put before it (an emulator).
 std::string ToolBinary();
 std::vector<std::string> ToolRunner();
+// The runner, the binary and args: the words that run the tool.
+std::vector<std::string> ToolWords(const std::vector<std::string> &args);
+// Starts words in cwd in a process group of its own, output to the files
+// out and err; standard input is the read end of inPipe, else closed.
+// Given a gate (a pipe) the child waits until its write end is closed.
+pid_t Spawn(const std::vector<std::string> &words, const std::string &cwd,
+    const std::string &out, const std::string &err,
+    const int *inPipe = nullptr, const int *gate = nullptr);
+// Waits for pid at most seconds; its exit status as a shell sees it, or
+// -1 when the whole group had to be killed at the deadline.
+int Reap(pid_t pid, int seconds);
 // True when the binary under test is a Windows build (run under Wine).
 bool WindowsBuild();
 // Output of the tool with a Windows build's line ends made line feeds.
@@ -92,6 +104,11 @@ std::string Report(int count, int before, const std::string &value,
     const std::string &target, const std::string &margin);
 // The message for a line with too few words, on standard error and in the log.
 std::string WordCount(int index, const std::string &line);
+
+// What the tool says when a file fails it.
+extern const std::string LogOpenError, LogWriteError;
+std::string OpenError(const std::string &name);
+std::string CopyError(const std::string &name);
 
 // The file's mode bits, or -1 when it does not exist.
 int Mode(const std::string &path);

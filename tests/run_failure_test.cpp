@@ -21,19 +21,6 @@ Two(std::vector<std::string> extra = {}, const std::string &f1 = "new",
 	return a;
 }
 
-static std::string
-OpenError(const std::string &name)
-{
-	return "\nCompare file >" + name + "< open error.\n\n";
-}
-
-static std::string
-CopyError(const std::string &name)
-{
-	return "\nCopy file >" + name + "< error.\n\n";
-}
-
-static const std::string LogOpenError = "\nLog file open error.\n\n";
 
 TEST_F(Failure, CompareFile1DoesNotOpen)
 {

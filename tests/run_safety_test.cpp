@@ -98,7 +98,7 @@ TEST_F(Safety, NamesAreNotCommands)
 		std::vector<std::string> args = { "D=0.5", "L=1", f1, f2, E, R };
 		Result r = Run(args, Input::Closed, d);
 		EXPECT_EQ(r.code, 5);
-		EXPECT_EQ(Plain(r.err), "\nCompare file >" + f2 + "< open error.\n\n");
+		EXPECT_EQ(Plain(r.err), OpenError(f2));
 		EXPECT_EQ(Read(d + "/" + f2), "9\n");
 
 		Write(d + "/" + f1, "1\n");
@@ -250,7 +250,7 @@ TEST_F(Safety, DanglingAndLoopingLinks)
 	Write("old", "1\n");
 	r = Run({ "D=0.5", "L=1", "new", "old", E, R, "loop" });
 	EXPECT_EQ(r.code, 5);
-	EXPECT_EQ(r.err, "\nLog file open error.\n\n");
+	EXPECT_EQ(r.err, LogOpenError);
 	EXPECT_EQ(Read("old"), "9\n");
 	EXPECT_EQ(Events("ev"), "E");
 }
@@ -266,7 +266,7 @@ TEST_F(Safety, PipeAsLog)
 	Result r = Run(args, Input::Closed, "", 10);
 	EXPECT_FALSE(r.hung);
 	EXPECT_EQ(r.code, 5);
-	EXPECT_EQ(r.err, "\nLog file open error.\n\n");
+	EXPECT_EQ(r.err, LogOpenError);
 	EXPECT_EQ(Events("ev"), "");
 
 	int fd = open(Path("Plomt.log").c_str(), O_RDONLY | O_NONBLOCK);
@@ -287,7 +287,7 @@ TEST_F(Safety, PipeAsLog)
 TEST_F(Safety, CopyFailsAfterTheCommand)
 {
 	const std::string rm = WindowsBuild() ? "del new" : "rm new";
-	const std::string err = "\nCopy file >old< error.\n\n";
+	const std::string err = CopyError("old");
 	const Case cases[] = {
 		{ "first alarm", { { "new", "9\n" }, { "old", "1\n" } },
 		  { "D=0.5", "L=1", "new", "old", rm, R }, 1, err,
@@ -309,7 +309,7 @@ TEST_F(Safety, CopyFailsAfterTheCommand)
 TEST_F(Safety, LogWriteFails)
 {
 	POSIX_ONLY();
-	const std::string err = "\nLog file write error.\n\n";
+	const std::string err = LogWriteError;
 	const Case cases[] = {
 		{ "normal", { { "d", "10\n" } }, { "v=10", "D=0.5", "L=1", "d", E, R, "/dev/full" },
 		  5, err, {}, "" },
@@ -379,8 +379,8 @@ TEST_F(FullDisk, OldFilesStayWhole)
 	ASSERT_NO_FATAL_FAILURE(Fill());
 	const std::vector<std::string> onDisk = { "fill", "log0", "log3", "old" };
 
-	const std::string lwe = "\nLog file write error.\n\n";
-	const std::string cfe = "\nCopy file >../disk/old< error.\n\n";
+	const std::string lwe = LogWriteError;
+	const std::string cfe = CopyError("../disk/old");
 	auto two = [](const std::string &log, const std::string &f2) {
 		return std::vector<std::string>{ "D=0.5", "L=1", "new", f2, E, R, log };
 	};
@@ -413,8 +413,8 @@ TEST_F(FullDisk, OldFilesStayWhole)
 		  2, lwe + cfe, {}, "" },
 		{ "compare-file-2 missing on a full disk", { { "new", "5\n" } },
 		  two("../disk/log0", "../disk/none"), 5,
-		  "\nCompare file >../disk/none< open error.\n\n"
-		  "\nCopy file >../disk/none< error.\n\n", {}, "" },
+		  OpenError("../disk/none") +
+		  CopyError("../disk/none"), {}, "" },
 	};
 	for (const Case &c : cases) {
 		Check(c);

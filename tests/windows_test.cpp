@@ -76,7 +76,7 @@ TEST_F(WindowsTest, WildcardsReachMainAsFileNames)
 
 	r = Run({ "v=1", "L=1", "W=1", "*.none" });
 	EXPECT_EQ(r.code, 5);
-	EXPECT_EQ(r.err, "\nCompare file >*.none< open error.\n\n");
+	EXPECT_EQ(r.err, OpenError("*.none"));
 }
 
 // The log is written in text mode: every line ends CR LF. It is read back
@@ -147,7 +147,7 @@ TEST_F(WindowsTest, CopyUnderNamesWithBlanksIsByteForByte)
 		{ "new data.txt", "old & echo x.txt", "", true, 0, "" },
 		{ "new data.txt", "old data.txt", "my log.txt", true, 0, "" },
 		{ "new data.txt", "first run.txt", "", false, 5,
-		    "\nCompare file >first run.txt< open error.\n\n" },
+		    OpenError("first run.txt") },
 	};
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.two);
