@@ -41,7 +41,7 @@ WindowsBuild()
 	return b.size() > 4 && b.compare(b.size() - 4, 4, ".exe") == 0;
 }
 
-static std::string
+std::string
 Slurp(const std::string &path)
 {
 	std::ifstream f(path, std::ios::binary);

@@ -83,6 +83,8 @@ protected:
 // The binary under test and the words put before it (an emulator).
 std::string ToolBinary();
 std::vector<std::string> ToolRunner();
+// The bytes of the file at path; "" when it cannot be read.
+std::string Slurp(const std::string &path);
 // The runner, the binary and args: the words that run the tool.
 std::vector<std::string> ToolWords(const std::vector<std::string> &args);
 // Starts words in cwd in a process group of its own, output to the files

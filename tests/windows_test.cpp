@@ -3,8 +3,6 @@
 // %ERRORLEVEL%, devices, and the icon resource in the executable.
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -271,15 +269,6 @@ TEST_F(WindowsTest, DeviceAsLogIsWrittenInPlace)
 	}
 }
 
-static std::string
-Bytes(const std::string &path)
-{
-	std::ifstream f(path, std::ios::binary);
-	std::ostringstream s;
-	s << f.rdbuf();
-	return s.str();
-}
-
 static uint32_t
 U32(const std::string &b, size_t at)
 {
@@ -355,8 +344,8 @@ Resource(const std::string &exe, unsigned type, unsigned id)
 TEST_F(WindowsTest, ExecutableCarriesTheIcon)
 {
 	const unsigned rtIcon = 3, rtGroupIcon = 14;
-	std::string exe = Bytes(ToolBinary());
-	std::string ico = Bytes(TORQUELIN_SOURCE_DIR "/resources/torquelin.ico");
+	std::string exe = Slurp(ToolBinary());
+	std::string ico = Slurp(TORQUELIN_SOURCE_DIR "/resources/torquelin.ico");
 	ASSERT_GT(ico.size(), 22u);
 	ASSERT_EQ(U16(ico, 4), 1u);
 
