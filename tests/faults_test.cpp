@@ -1,12 +1,11 @@
 // What the disk and the file system can do to a run: places that are
-// missing, read-only, full or not files at all, and compare files that are
+// missing, read-only or not files at all, and compare files that are
 // no clean text.  Every run must say what went wrong, give the right exit
 // code, leave every file whole and leave no temporary file behind.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -60,16 +59,6 @@ protected:
 	bool ReadOnly(const std::string &dir)
 	{
 		return Sh("mount -o remount,ro '" + dir + "' 2>/dev/null") == 0;
-	}
-
-	// Fills the file system that holds dir up to the last block.
-	void Fill(const std::string &dir)
-	{
-		struct statvfs vfs;
-
-		Sh("dd if=/dev/zero of='" + dir + "/fill' bs=1024 2>/dev/null");
-		ASSERT_EQ(statvfs(Path(dir).c_str(), &vfs), 0);
-		ASSERT_EQ(vfs.f_bavail, 0u) << dir << " is not full";
 	}
 
 	// Makes permission bits count for the runs of this test: as root the
@@ -250,99 +239,6 @@ TEST_F(Faults, CompareFilesThatCannotBeRead)
 		} else {
 			EXPECT_EQ(List("old.txt"), Names{});
 		}
-	}
-}
-
-// No room for the new log: the old one stays whole, the run says so, and
-// the decision already taken stands (its command has run); only a normal
-// run turns into an error.
-TEST_F(Faults, FullDiskForTheLog)
-{
-	struct Row {
-		const char *what;
-		std::string before;
-		const char *value;
-		int code;
-		const char *ran;
-	} rows[] = {
-		{ "continued alarm", Log(3, 2, "7.000000", "9"), "9\n", 2, nullptr },
-		{ "return to normal", Log(3, 2, "7.000000", "9"), "7\n", 255, "back" },
-		{ "normal", Log(0, 0, "7.000000", "7"), "7\n", 5, nullptr },
-		{ "first alarm, no old log", "", "9\n", 1, "alarm" },
-	};
-	std::string why;
-	if (!Mount("full", 64 << 10, &why))
-		GTEST_SKIP() << why;
-
-	for (const Row &row : rows) {
-		SCOPED_TRACE(row.what);
-		ASSERT_EQ(Sh("rm -f full/* ran"), 0);
-		if (!row.before.empty())
-			Write("full/s.log", row.before);
-		Write("in.txt", row.value);
-		Fill("full");
-
-		Result r = Run({ "v=7", "d=0.5", "l=1", "w=1", "in.txt",
-		    "echo alarm >>ran", "echo back >>ran", "full/s.log" });
-		EXPECT_FALSE(r.hung);
-		EXPECT_EQ(r.code, row.code);
-		EXPECT_EQ(r.out, "");
-		EXPECT_EQ(r.err, LogWriteError);
-		if (row.ran)
-			EXPECT_EQ(Events("ran"), row.ran);
-		else
-			EXPECT_FALSE(Exists("ran"));
-		if (row.before.empty()) {
-			EXPECT_EQ(List("full"), Names{ "fill" });
-		} else {
-			EXPECT_EQ(Read("full/s.log"), row.before);
-			EXPECT_EQ(List("full"), (Names{ "fill", "s.log" }));
-		}
-	}
-}
-
-// No room for the copy: compare-file-2 keeps its old content whole, no
-// part of the new one is left beside it, and only a normal run turns into
-// an error.
-TEST_F(Faults, FullDiskForTheSecondCompareFile)
-{
-	struct Row {
-		const char *what;
-		const char *first;             // line 1 of compare-file-1
-		int code;
-		const char *ran;
-		std::string log;
-	} rows[] = {
-		{ "normal", "5", 5, nullptr, Log(0, 0, "5.000000", "5") },
-		{ "first alarm", "9", 1, "alarm", Log(1, 0, "5.000000", "5") },
-	};
-	std::string why;
-	if (!Mount("full", 64 << 10, &why))
-		GTEST_SKIP() << why;
-
-	for (const Row &row : rows) {
-		SCOPED_TRACE(row.what);
-		ASSERT_EQ(Sh("rm -f full/* s.log ran"), 0);
-		// More than the file system holds, so the copy fails part way.
-		std::string big = std::string(row.first) + "\n";
-		while (big.size() < (128 << 10))
-			big += "0123456789 filler line of the first compare file\n";
-		Write("new.txt", big);
-		Write("full/old.txt", "5\n");
-
-		Result r = Run({ "d=0.5", "l=1", "w=1", "new.txt", "full/old.txt",
-		    "echo alarm >>ran", "", "s.log" });
-		EXPECT_FALSE(r.hung);
-		EXPECT_EQ(r.code, row.code);
-		EXPECT_EQ(r.out, "");
-		EXPECT_EQ(r.err, CopyError("full/old.txt"));
-		EXPECT_EQ(Read("full/old.txt"), "5\n");
-		EXPECT_EQ(List("full"), Names{ "old.txt" });
-		EXPECT_EQ(Text("s.log"), row.log);
-		if (row.ran)
-			EXPECT_EQ(Events("ran"), row.ran);
-		else
-			EXPECT_FALSE(Exists("ran"));
 	}
 }
 

@@ -330,8 +330,6 @@ protected:
 	SetUp() override
 	{
 		ToolTest::SetUp();
-		if (WindowsBuild())
-			GTEST_SKIP() << "needs a POSIX build";
 		MakeDir("disk");
 		if (mount("tmpfs", Path("disk").c_str(), "tmpfs", 0, "size=256k,mode=0777") != 0)
 			GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
