@@ -48,10 +48,8 @@ Fill(Src *s)
 	return n != 0;
 }
 
-// One line or piece, as ReadLine with a 256-byte buffer reads it: the
-// characters go to buf unless it is null; returns ReadLine's result.
-static int
-Walk(Src *s, char *buf)
+int
+SrcLine(Src *s, char *buf)
 {
 	const char *p, *q, *r, *nl;
 	size_t m;
@@ -99,12 +97,6 @@ Walk(Src *s, char *buf)
 	if (buf)
 		buf[i] = 0;
 	return i;
-}
-
-int
-SrcLine(Src *s, char *buf)
-{
-	return Walk(s, buf);
 }
 
 // Line feeds in a chunk of Chunk bytes; a plain loop that compilers turn
@@ -160,7 +152,7 @@ SrcSkip(Src *s, long n)
 	while (done < n && !s->end) {
 		done += Count(s, n - done);
 		if (done < n) {
-			Walk(s, NULL);
+			SrcLine(s, NULL);
 			done++;
 		}
 	}

@@ -23,7 +23,8 @@ struct Src {
 // Starts walking fp from where it stands, in blocks of SrcBlock bytes;
 // fp stays the caller's to close.
 void SrcOpen(Src *s, FILE *fp);
-// The next line into buf (256 bytes); returns what ReadLine would.
+// The next line or piece into buf (256 bytes), or only passed over when buf
+// is null; returns what ReadLine with a 256-byte buffer would.
 int SrcLine(Src *s, char *buf);
 // Passes over up to n lines without storing them, stopping early where
 // ReadLine's stream would be at end of file before a read; returns how
