@@ -1,17 +1,10 @@
 // Runs that overlap on one status log, as two cron entries or a slow run
 // and the next one do: they must count as if they had run one after the
 // other, and a command that hangs must hold up no other run.
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -52,11 +45,7 @@ protected:
 
 	std::string Output(const char *stream, int index) const
 	{
-		std::ifstream f(scratch_ + "/" + stream + "." + std::to_string(index),
-		    std::ios::binary);
-		std::ostringstream s;
-		s << f.rdbuf();
-		return s.str();
+		return Slurp(scratch_ + "/" + stream + "." + std::to_string(index));
 	}
 
 	std::vector<pid_t> pids_;

@@ -12,23 +12,17 @@
 
 using Names = std::vector<std::string>;
 
-
 // The status log as a run writes it, with margin 0.5.
 static std::string
 Log(int count, int last, const std::string &compare, const std::string &target)
 {
-	return std::to_string(count) + "\n" + std::to_string(last) + "\n" +
-	    "Compare value = " + compare + "\nTarget value  = " + target +
-	    "\nDifference    = 0.500000\n";
+	return Report(count, last, compare, target, "0.500000");
 }
 
 class Faults : public ToolTest {
 protected:
 	void TearDown() override
 	{
-		for (auto m = mounts_.rbegin(); m != mounts_.rend(); ++m)
-			if (Sh("umount '" + *m + "' 2>/dev/null || umount -l '" + *m + "'") != 0)
-				ADD_FAILURE() << "could not unmount " << *m;
 		if (runnerSet_) {
 			if (runner_.empty())
 				unsetenv("TORQUELIN_RUNNER");
@@ -36,23 +30,6 @@ protected:
 				setenv("TORQUELIN_RUNNER", runner_.c_str(), 1);
 		}
 		ToolTest::TearDown();
-	}
-
-	// Mounts a small tmpfs of size bytes on a new directory dir; false
-	// with the reason when this machine does not let the test mount.
-	bool Mount(const std::string &dir, long size, std::string *why)
-	{
-		if (mkdir(Path(dir).c_str(), 0777) != 0) {
-			*why = "mkdir " + dir + ": " + strerror(errno);
-			return false;
-		}
-		if (Sh("mount -t tmpfs -o size=" + std::to_string(size) +
-		    ",mode=0777 tmpfs '" + dir + "' 2>/dev/null") != 0) {
-			*why = "cannot mount a tmpfs here (needs root and a mount-capable system)";
-			return false;
-		}
-		mounts_.push_back(Path(dir));
-		return true;
 	}
 
 	// Makes a mounted directory read-only for everyone, root included.
@@ -87,7 +64,6 @@ protected:
 		return true;
 	}
 
-	std::vector<std::string> mounts_;
 	std::string runner_;
 	bool runnerSet_ = false;
 };

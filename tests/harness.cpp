@@ -10,6 +10,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -66,6 +67,9 @@ ToolTest::SetUp()
 void
 ToolTest::TearDown()
 {
+	for (auto m = mounts_.rbegin(); m != mounts_.rend(); ++m)
+		if (umount2(m->c_str(), MNT_DETACH) != 0)
+			ADD_FAILURE() << "could not unmount " << *m << ": " << strerror(errno);
 	if (!dir_.empty()) {
 		EXPECT_EQ(Leftovers(), std::vector<std::string>()) << "temporary files left";
 	}
@@ -283,6 +287,23 @@ void
 ToolTest::MakeDir(const std::string &name)
 {
 	ASSERT_EQ(mkdir(Path(name).c_str(), 0777), 0) << name << ": " << strerror(errno);
+}
+
+bool
+ToolTest::Mount(const std::string &name, long size, std::string *why)
+{
+	std::string opts = "size=" + std::to_string(size) + ",mode=0777";
+
+	if (mkdir(Path(name).c_str(), 0777) != 0) {
+		*why = "mkdir " + name + ": " + strerror(errno);
+		return false;
+	}
+	if (mount("tmpfs", Path(name).c_str(), "tmpfs", 0, opts.c_str()) != 0) {
+		*why = std::string("cannot mount a tmpfs here: ") + strerror(errno);
+		return false;
+	}
+	mounts_.push_back(Path(name));
+	return true;
 }
 
 std::string

@@ -61,6 +61,10 @@ protected:
 
 	// Creates a directory below the test directory.
 	void MakeDir(const std::string &name);
+	// Mounts a tmpfs of size bytes on a new directory below the test
+	// directory, unmounted at the end of the test; false with the reason
+	// where this machine does not let the test mount.
+	bool Mount(const std::string &name, long size, std::string *why);
 	// A file written in text mode by the tool: a Windows build's line
 	// ends read as line feeds.
 	std::string Text(const std::string &name) const;
@@ -78,6 +82,7 @@ protected:
 	std::string dir_;      // the test directory
 	std::string scratch_;  // where captured output goes, outside dir_
 	int cases_ = 0;        // directories made by Check
+	std::vector<std::string> mounts_;  // made by Mount, innermost last
 };
 
 // The binary under test and the words put before it (an emulator).

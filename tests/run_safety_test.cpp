@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -329,19 +328,11 @@ protected:
 	void
 	SetUp() override
 	{
-		ToolTest::SetUp();
-		MakeDir("disk");
-		if (mount("tmpfs", Path("disk").c_str(), "tmpfs", 0, "size=256k,mode=0777") != 0)
-			GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
-		mounted_ = true;
-	}
+		std::string why;
 
-	void
-	TearDown() override
-	{
-		if (mounted_)
-			umount2(Path("disk").c_str(), MNT_DETACH);
-		ToolTest::TearDown();
+		ToolTest::SetUp();
+		if (!Mount("disk", 256 << 10, &why))
+			GTEST_SKIP() << why;
 	}
 
 	// Writes until the filesystem has no block left.
@@ -360,8 +351,6 @@ protected:
 		close(fd);
 		unlink(Path("disk/probe").c_str());
 	}
-
-	bool mounted_ = false;
 };
 
 TEST_F(FullDisk, OldFilesStayWhole)
