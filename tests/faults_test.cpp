@@ -2,7 +2,6 @@
 // missing, read-only or not files at all, and compare files that are
 // no clean text.  Every run must say what went wrong, give the right exit
 // code, leave every file whole and leave no temporary file behind.
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>

@@ -2,7 +2,6 @@
 // killed, run a file name as a command, break a user's links or modes,
 // leave half a file, or report a failed write as success.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
