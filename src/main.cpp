@@ -7,6 +7,7 @@
 int
 main(int argc, char **argv)
 {
+	Prepare();
 	if (ReadSettings(argc, argv) != 0) {
 		KeyWait();
 		return 5;

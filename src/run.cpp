@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "linesource.h"
 #include "platform.h"
@@ -22,12 +21,11 @@ static Src In1, In2;
 static FILE *
 OpenCompare(const char *name)
 {
-	struct stat st;
 	FILE *f;
 
 	if ((f = fopen(name, "r")) == NULL)
 		return NULL;
-	if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+	if (StreamKind(f) == KindDir) {
 		fclose(f);
 		return NULL;
 	}
@@ -92,23 +90,21 @@ Run(void)
 	// Runs on one log take their turns from reading it to putting the new
 	// one in place, so that none of them decides on a counter that another
 	// is about to change.
-	LockStatus(LogFile());
 	ReadStatus(LogFile());
 	if ((f1 = OpenCompare(CompareFile1())) == NULL) {
-		UnlockStatus();
+		CloseStatus();
 		CompareOpenError(CompareFile1());
 		return 5;
 	}
 	if (Voff && (f2 = OpenCompare(CompareFile2())) == NULL) {
-		UnlockStatus();
+		CloseStatus();
 		CompareOpenError(CompareFile2());
 		fclose(f1);
 		ret = 5;
 		LStatus = LStatusX;
 		goto copy;
 	}
-	if (!OpenStatus(LogFile())) {
-		UnlockStatus();
+	if (!OpenStatus()) {
 		fclose(f1);
 		if (f2)
 			fclose(f2);
@@ -129,7 +125,7 @@ Run(void)
 		// The table has 20 words; an index past them never has a word.
 		n = Parsex(LineBuf);
 		if (n < Word || Word >= 20) {
-			WordCountError(LineBuf);
+			WordCountError(Word, LineBuf);
 			ret = 5;
 			LStatus = LStatusX;
 			goto next;
@@ -138,7 +134,7 @@ Run(void)
 		if (Voff) {
 			n = Parsex(LineBufX);
 			if (n < Word) {
-				WordCountError(LineBufX);
+				WordCountError(Word, LineBufX);
 				ret = 5;
 				LStatus = LStatusX;
 				goto next;
@@ -183,14 +179,13 @@ unreached:
 		fclose(f2);
 	// The new state is on disk before any command runs, so a command that
 	// hangs or is killed can neither lose nor repeat this run's alarm.
-	if (!WriteStatus() && ret == 0)
+	if (!WriteStatus(CStatus, LStatus, ValueC, Word < 20 ? Par[Word] : "", Diff) &&
+	    ret == 0)
 		ret = 5;
-	// A command that hangs must not hold up the next run.
-	UnlockStatus();
 	if (cmd)
-		RunCommand(cmd);
+		RunCommand(cmd, NULL);
 copy:
-	if (Voff && !CopyFile(CompareFile1(), CompareFile2())) {
+	if (Voff && !CopyOver(CompareFile1(), CompareFile2())) {
 		fprintf(stderr, "\nCopy file >%s< error.\n\n", CompareFile2());
 		if (ret == 0)
 			ret = 5;

@@ -1,19 +1,66 @@
 #include "statuslog.h"
 
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
-#include <sys/stat.h>
+#include <cstring>
 
 #include "platform.h"
-#include "settings.h"
-#include "textutil.h"
 
 int CStatus;
 int LStatus;
 int LStatusX;
 
-static Replacement Log;
-static int LogOpen;
+static int Writable;
+
+// The new log: the run's word-count messages, then the report.  Messages
+// beyond the room are still printed on standard error, but a file of a
+// million short lines does not make a log of many megabytes.
+enum { MessageRoom = 1 << 16, ReportRoom = 1024 };
+static char Text[MessageRoom + ReportRoom];
+static size_t Len;
+
+static const char Message[] = "Word count >";
+
+// Passes over white space; returns the first other byte, unread.
+static int
+Blanks(FILE *f)
+{
+	int c;
+
+	while ((c = getc(f)) == ' ' || (c >= '\t' && c <= '\r'))
+		;
+	if (c != EOF)
+		ungetc(c, f);
+	return c;
+}
+
+// Passes over the rest of a line and its line feed.
+static void
+SkipLine(FILE *f)
+{
+	int c;
+
+	while ((c = getc(f)) != EOF && c != '\n')
+		;
+}
+
+// Passes over the word-count messages that a run wrote ahead of the
+// counter, two lines each; 0 when the log starts with other text.
+static int
+SkipMessages(FILE *f)
+{
+	const char *m;
+
+	while (Blanks(f) == 'W') {
+		for (m = Message; *m; m++)
+			if (getc(f) != *m)
+				return 0;
+		SkipLine(f);
+		SkipLine(f);
+	}
+	return 1;
+}
 
 // One decimal integer as a "%d" read takes it: white space first, then an
 // optional sign and digits; saturated where "%d" would be undefined.
@@ -23,8 +70,8 @@ ScanInt(FILE *f, int *v)
 	long long n = 0;
 	int c, neg = 0, digits = 0;
 
-	while ((c = getc(f)) == ' ' || (c >= '\t' && c <= '\r'))
-		;
+	Blanks(f);
+	c = getc(f);
 	if (c == '-' || c == '+') {
 		neg = c == '-';
 		c = getc(f);
@@ -45,18 +92,13 @@ ScanInt(FILE *f, int *v)
 void
 ReadStatus(const char *name)
 {
-	struct stat st;
 	FILE *f;
 
 	CStatus = 0;
-	// A pipe keeps no state between runs, and opening one to read would
-	// wait for a writer that may never come.
-	if (stat(name, &st) == 0 && S_ISFIFO(st.st_mode))
-		f = NULL;
-	else
-		f = fopen(name, "r");
-	if (f != NULL) {
-		if (ScanInt(f, &CStatus))
+	LStatusX = 0;
+	Len = 0;
+	if ((f = LogOpen(name, &Writable)) != NULL) {
+		if (SkipMessages(f) && ScanInt(f, &CStatus))
 			ScanInt(f, &LStatusX);
 		fclose(f);
 	}
@@ -64,40 +106,59 @@ ReadStatus(const char *name)
 }
 
 int
-OpenStatus(const char *name)
+OpenStatus(void)
 {
-	if (!ReplaceOpen(&Log, name)) {
+	if (!Writable) {
 		fputs("\nLog file open error.\n\n", stderr);
+		LogClose();
 		return 0;
 	}
-	LogOpen = 1;
 	return 1;
+}
+
+// Adds printf-style text to the new log when all of it fits in room.
+static void
+Add(size_t room, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+static void
+Add(size_t room, const char *fmt, ...)
+{
+	va_list ap;
+	int n;
+
+	va_start(ap, fmt);
+	n = vsnprintf(Text + Len, room - Len, fmt, ap);
+	va_end(ap);
+	if (n >= 0 && (size_t)n < room - Len)
+		Len += n;
 }
 
 void
-WordCountError(const char *line)
+WordCountError(int word, const char *line)
 {
-	fprintf(stderr, "Word count >%d error.\n >%s<\n", Word, line);
-	if (LogOpen)
-		fprintf(Log.fp, "Word count >%d error.\n >%s<\n", Word, line);
+	fprintf(stderr, "Word count >%d error.\n >%s<\n", word, line);
+	Add(MessageRoom, "Word count >%d error.\n >%s<\n", word, line);
 }
 
 int
-WriteStatus(void)
+WriteStatus(int count, int before, float value, const char *target,
+    float margin)
 {
-	FILE *f = Log.fp;
+	int ok;
 
-	if (!LogOpen)
-		return 1;
-	LogOpen = 0;
-	fprintf(f, "%d\n", CStatus);
-	fprintf(f, "%d\n", LStatus);
-	fprintf(f, "Compare value = %f\n", ValueC);
-	fprintf(f, "Target value  = %s\n", Word < 20 ? Par[Word] : "");
-	fprintf(f, "Difference    = %f\n", Diff);
-	if (!ReplaceCommit(&Log)) {
+	Add(sizeof Text, "%d\n%d\n", count, before);
+	Add(sizeof Text, "Compare value = %f\n", value);
+	Add(sizeof Text, "Target value  = %s\n", target);
+	Add(sizeof Text, "Difference    = %f\n", margin);
+	ok = LogWrite(Text, Len);
+	LogClose();
+	if (!ok)
 		fputs("\nLog file write error.\n\n", stderr);
-		return 0;
-	}
-	return 1;
+	return ok;
+}
+
+void
+CloseStatus(void)
+{
+	LogClose();
 }
