@@ -175,3 +175,9 @@ SrcAtEnd(const Src *s)
 {
 	return s->end;
 }
+
+int
+SrcFailed(const Src *s)
+{
+	return ferror(s->fp) != 0;
+}

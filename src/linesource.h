@@ -36,5 +36,7 @@ long SrcSkip(Src *s, long n);
 int SrcGoTo(Src *s, long n, char *buf);
 // True where ReadLine's stream would be at end of file (or in error).
 int SrcAtEnd(const Src *s);
+// True once a read has failed.
+int SrcFailed(const Src *s);
 
 #endif

@@ -11,11 +11,25 @@
 #include "statuslog.h"
 #include "textutil.h"
 
-float Value;
-
 static char LineBuf[256];
 static char LineBufX[256];
 static Src In1, In2;
+
+// One compared line: its number, the two values and their difference.
+struct Seen {
+	long line;
+	float value, compare, diff;
+};
+
+// What the comparison found.
+struct Tally {
+	long long errs, oks;   // lines in alarm and normal lines
+	int failed;            // a line had too few words: the run is an error
+	Seen alarm;            // the first line in alarm
+	Seen last;             // the last line compared
+	float compare;         // the compare value the log reports
+	char target[256];      // the chosen word of the line split last
+};
 
 // Opens a compare file for reading; a directory is no compare file.
 static FILE *
@@ -33,9 +47,97 @@ OpenCompare(const char *name)
 }
 
 static void
-CompareOpenError(const char *name)
+CompareError(const char *name, const char *what)
 {
-	fprintf(stderr, "\nCompare file >%s< open error.\n\n", name);
+	fprintf(stderr, "\nCompare file >%s< %s.\n\n", name, what);
+}
+
+// Reads up to line L of a compare file into buf; 0, reported, when the file
+// has fewer lines or cannot be read.
+static int
+Reach(Src *s, const char *name, char *buf)
+{
+	if (SrcGoTo(s, Line, buf) && !SrcFailed(s))
+		return 1;
+	if (SrcFailed(s))
+		CompareError(name, "read error");
+	else
+		fprintf(stderr, "\nCompare file >%s< has no line %d.\n\n", name, Line);
+	return 0;
+}
+
+// Splits line into Par and keeps its chosen word as the log's target;
+// returns how many words it has.  An empty line has none.
+static int
+Split(const char *line, char *target)
+{
+	int n = line[0] ? Parsex(line) : 0;
+
+	strcpy(target, n > Word && Word < 20 ? Par[Word] : "");
+	return n;
+}
+
+// Reads word Word of line into *v; 0, reported, when the line has no such
+// word.  The table holds 20 words, so an index past them never has one.
+static int
+WordOf(const char *line, float *v, Tally *t)
+{
+	if (Split(line, t->target) <= Word || Word >= 20) {
+		WordCountError(Word, line);
+		t->failed = 1;
+		return 0;
+	}
+	*v = Real(Par[Word]);
+	return 1;
+}
+
+// Compares line L, and in two-file mode the X lines after it, counting the
+// lines in alarm and the normal ones.  Returns 0 when the files cannot be
+// compared: a line or a word of compare-file-2 that is not there, or a
+// read error.
+static int
+Compare(Tally *t)
+{
+	Seen s;
+	long k;
+	int alarm;
+
+	if (!Reach(&In1, CompareFile1(), LineBuf) ||
+	    (Voff && !Reach(&In2, CompareFile2(), LineBufX)))
+		return 0;
+	for (k = 0;; k++) {
+		s.line = (long)Line + k;
+		s.compare = t->compare;
+		if (WordOf(LineBuf, &s.value, t) &&
+		    (!Voff || WordOf(LineBufX, &s.compare, t))) {
+			if (Voff && Par[Word][0] == 0) {
+				fprintf(stderr, "\nCompare file >%s< line %ld word %d"
+				    " empty.\n\n", CompareFile2(), s.line, Word + 1);
+				return 0;
+			}
+			t->compare = s.compare;
+			s.diff = fabsf(s.value - s.compare);
+			// A NaN is not greater than the margin.
+			alarm = s.diff > Diff;
+			if (Inverse)
+				alarm = !alarm;
+			if (alarm && t->errs++ == 0)
+				t->alarm = s;
+			if (!alarm)
+				t->oks++;
+			t->last = s;
+		}
+		if (!Voff || k >= Loop || SrcAtEnd(&In1) || SrcAtEnd(&In2))
+			break;
+		SrcLine(&In1, LineBuf);
+		SrcLine(&In2, LineBufX);
+	}
+	if (SrcFailed(&In1) || (Voff && SrcFailed(&In2))) {
+		CompareError(SrcFailed(&In1) ? CompareFile1() : CompareFile2(),
+		    "read error");
+		return 0;
+	}
+	return 1;
 }
 
 static int
@@ -44,151 +146,133 @@ Up(int n)
 	return n == INT_MAX ? n : n + 1;
 }
 
-// The alarm decision; returns the exit code and sets *cmd to the command
-// to run, if any.
+// The alarm decision from the counter and this run's lines: returns the
+// exit code, moves *count on and sets *cmd to the command to run, if any.
 static int
-Decide(long long errs, long long oks, int ret, const char **cmd)
+Decide(int *count, const Tally *t, int ret, const char **cmd)
 {
 	int minus = strcmp(RetProc(), "-1") == 0;
 
 	*cmd = NULL;
-	if (CStatus != 0 || minus) {
-		if (errs > 0) {
+	if (*count != 0 || minus) {
+		if (t->errs > 0) {
 			if (minus)
 				*cmd = ErrProc();
-			ret = CStatus != 0 ? 2 : 1;
-			CStatus = Up(CStatus);
+			ret = *count != 0 ? 2 : 1;
+			*count = Up(*count);
 		} else {
-			CStatus = 0;
+			*count = 0;
 			ret = -1;
-			if (oks > 0 && RetProc()[0] && !minus)
+			if (t->oks > 0 && RetProc()[0] && !minus)
 				*cmd = RetProc();
 		}
-	} else if (errs > 0) {
-		CStatus = 1;
+	} else if (t->errs > 0) {
+		*count = 1;
 		ret = 1;
 		*cmd = ErrProc();
 	}
 	return ret;
 }
 
-// Reads the number of word Word of a split line.
-static float
-WordValue(void)
+// The command's environment: what happened, and the line it happened on.
+static void
+Describe(const Tally *t, int ret, int before, int after, const char **vars)
 {
-	return Real(Par[Word]);
+	enum { Vars = 15 };
+	static char buf[Vars][320];
+	const Seen *s = ret == -1 ? &t->last : &t->alarm;
+	int n = 0;
+
+	snprintf(buf[n++], 320, "TORQUELIN_EVENT=%s", ret == 1 ? "first-alarm" :
+	    ret == 2 ? "continue-alarm" : "return-to-normal");
+	snprintf(buf[n++], 320, "TORQUELIN_EXIT=%d", ret);
+	snprintf(buf[n++], 320, "TORQUELIN_VALUE=%.7g", s->value);
+	snprintf(buf[n++], 320, "TORQUELIN_COMPARE=%.7g", s->compare);
+	snprintf(buf[n++], 320, "TORQUELIN_DIFFERENCE=%.7g", s->diff);
+	snprintf(buf[n++], 320, "TORQUELIN_MARGIN=%.7g", Diff);
+	snprintf(buf[n++], 320, "TORQUELIN_LINE=%ld", s->line);
+	snprintf(buf[n++], 320, "TORQUELIN_WORD=%d", Word + 1);
+	snprintf(buf[n++], 320, "TORQUELIN_COUNTER_BEFORE=%d", before);
+	snprintf(buf[n++], 320, "TORQUELIN_COUNTER=%d", after);
+	snprintf(buf[n++], 320, "TORQUELIN_ALARM_LINES=%lld", t->errs);
+	snprintf(buf[n++], 320, "TORQUELIN_NORMAL_LINES=%lld", t->oks);
+	snprintf(buf[n++], 320, "TORQUELIN_FILE=%s", CompareFile1());
+	snprintf(buf[n++], 320, "TORQUELIN_FILE2=%s", Voff ? CompareFile2() : "");
+	snprintf(buf[n++], 320, "TORQUELIN_LOG=%s", LogFile());
+	for (n = 0; n < Vars; n++)
+		vars[n] = buf[n];
+	vars[n] = NULL;
 }
 
-int
-Run(void)
+// Two-file mode ends by copying compare-file-1 over compare-file-2, so that
+// the next run compares against this run's data.
+static int
+Copy(int ret)
 {
-	FILE *f1, *f2 = NULL;
-	const char *cmd = NULL;
-	long long errs = 0, oks = 0, compared = 0;
-	int ret = 0, decide = 1, n, alarm;
-
-	// Runs on one log take their turns from reading it to putting the new
-	// one in place, so that none of them decides on a counter that another
-	// is about to change.
-	ReadStatus(LogFile());
-	if ((f1 = OpenCompare(CompareFile1())) == NULL) {
-		CloseStatus();
-		CompareOpenError(CompareFile1());
-		return 5;
-	}
-	if (Voff && (f2 = OpenCompare(CompareFile2())) == NULL) {
-		CloseStatus();
-		CompareOpenError(CompareFile2());
-		fclose(f1);
-		ret = 5;
-		LStatus = LStatusX;
-		goto copy;
-	}
-	if (!OpenStatus()) {
-		fclose(f1);
-		if (f2)
-			fclose(f2);
-		ret = 5;
-		LStatus = LStatusX;
-		goto copy;
-	}
-
-	// Lines before L are only counted; a failing read ends a stream.
-	SrcOpen(&In1, f1);
-	if (Voff)
-		SrcOpen(&In2, f2);
-	if (!SrcGoTo(&In1, Line, LineBuf) ||
-	    (Voff && !SrcGoTo(&In2, Line, LineBufX)))
-		goto unreached;
-
-	for (;;) {
-		// The table has 20 words; an index past them never has a word.
-		n = Parsex(LineBuf);
-		if (n < Word || Word >= 20) {
-			WordCountError(Word, LineBuf);
-			ret = 5;
-			LStatus = LStatusX;
-			goto next;
-		}
-		Value = WordValue();
-		if (Voff) {
-			n = Parsex(LineBufX);
-			if (n < Word) {
-				WordCountError(Word, LineBufX);
-				ret = 5;
-				LStatus = LStatusX;
-				goto next;
-			}
-			if (Par[Word][0] == 0) {
-				ret = 5;
-				LStatus = LStatusX;
-				decide = 0;
-				break;
-			}
-			ValueC = WordValue();
-		}
-		Value = fabsf(Value - ValueC);
-		// A NaN is not greater than the margin.
-		alarm = Value > Diff;
-		if (Inverse)
-			alarm = !alarm;
-		if (alarm)
-			errs++;
-		else
-			oks++;
-next:
-		compared++;
-		if (!Voff || compared > Loop || SrcAtEnd(&In1))
-			break;
-		SrcLine(&In1, LineBuf);
-		if (Voff) {
-			if (SrcAtEnd(&In2))
-				break;
-			SrcLine(&In2, LineBufX);
-		}
-	}
-	if (decide)
-		ret = Decide(errs, oks, ret, &cmd);
-	if (0) {
-unreached:
-		ret = 5;
-		LStatus = LStatusX;
-	}
-	fclose(f1);
-	if (f2)
-		fclose(f2);
-	// The new state is on disk before any command runs, so a command that
-	// hangs or is killed can neither lose nor repeat this run's alarm.
-	if (!WriteStatus(CStatus, LStatus, ValueC, Word < 20 ? Par[Word] : "", Diff) &&
-	    ret == 0)
-		ret = 5;
-	if (cmd)
-		RunCommand(cmd, NULL);
-copy:
 	if (Voff && !CopyOver(CompareFile1(), CompareFile2())) {
 		fprintf(stderr, "\nCopy file >%s< error.\n\n", CompareFile2());
 		if (ret == 0)
 			ret = 5;
 	}
 	return ret;
+}
+
+int
+Run(void)
+{
+	static Tally t;
+	const char *vars[16];
+	const char *cmd = NULL;
+	FILE *f1, *f2 = NULL;
+	int ret = 5, before, ok;
+
+	// Runs on one log take their turns from reading it to putting the new
+	// one in place, so that none of them decides on a counter that another
+	// is about to change.
+	ReadStatus(LogFile());
+	before = CStatus;
+	if ((f1 = OpenCompare(CompareFile1())) == NULL) {
+		CloseStatus();
+		CompareError(CompareFile1(), "open error");
+		return 5;
+	}
+	if (Voff && (f2 = OpenCompare(CompareFile2())) == NULL) {
+		CloseStatus();
+		CompareError(CompareFile2(), "open error");
+		fclose(f1);
+		return Copy(5);
+	}
+	if (!OpenStatus()) {
+		fclose(f1);
+		if (f2)
+			fclose(f2);
+		return Copy(5);
+	}
+
+	SrcOpen(&In1, f1);
+	if (Voff)
+		SrcOpen(&In2, f2);
+	t.compare = ValueC;
+	ok = Compare(&t);
+	fclose(f1);
+	if (f2)
+		fclose(f2);
+	// A run that compared no line has no news: the counter stays.
+	if (ok && t.errs + t.oks > 0)
+		ret = Decide(&CStatus, &t, t.failed ? 5 : 0, &cmd);
+	// An error passes the second number on as it was.
+	if (ret == 5 || t.failed)
+		LStatus = LStatusX;
+
+	// The new state is on disk before any command runs, so a command that
+	// hangs or is killed can neither lose nor repeat this run's alarm, and
+	// the next run goes on while it runs.
+	if (!WriteStatus(CStatus, LStatus, t.compare, t.target, Diff) && ret == 0)
+		ret = 5;
+	if (cmd && cmd[0]) {
+		Describe(&t, ret, before, CStatus, vars);
+		if (!RunCommand(cmd, vars))
+			fprintf(stderr, "\nCommand >%s< start error.\n\n", cmd);
+	}
+	return Copy(ret);
 }

@@ -2,8 +2,6 @@
 #ifndef TORQUELIN_RUN_H
 #define TORQUELIN_RUN_H
 
-extern float Value;   // compare-file-1's number, then the difference
-
 // Compares, decides, keeps the log, runs the commands; returns the exit code.
 int Run(void);
 
