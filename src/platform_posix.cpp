@@ -260,7 +260,7 @@ Resolve(const char *path, char *out, size_t size)
 		else if (!DirOf(next, dir, sizeof dir))
 			return 0;
 		if (snprintf(next, sizeof next, "%s%s%s%s", dir,
-		    dir[0] && strcmp(dir, "/") ? "/" : "", link, out + end) >=
+		    dir[0] && strcmp(dir, "/") != 0 ? "/" : "", link, out + end) >=
 		    (int)sizeof next || strlen(next) >= size)
 			return 0;
 		strcpy(out, next);
@@ -276,7 +276,7 @@ Now(void)
 	struct timespec t;
 
 	clock_gettime(CLOCK_MONOTONIC, &t);
-	return t.tv_sec + t.tv_nsec / 1e9;
+	return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
 static void
@@ -306,7 +306,7 @@ LockUntil(int fd, double deadline)
 	for (r = 0; r == 0 && (left = deadline - Now()) > 0;) {
 		memset(&it, 0, sizeof it);
 		it.it_value.tv_sec = (time_t)left;
-		it.it_value.tv_usec = (suseconds_t)((left - (time_t)left) * 1e6) + 1;
+		it.it_value.tv_usec = (suseconds_t)((left - (double)it.it_value.tv_sec) * 1e6) + 1;
 		setitimer(ITIMER_REAL, &it, NULL);
 		if (flock(fd, LOCK_EX) == 0)
 			r = 1;
@@ -597,7 +597,7 @@ LogWrite(const char *text, size_t len)
 	// Written where it is, as a plain write would, but never shorter than
 	// the new content while being written.
 	ok = pwrite(LogFd, text, len, 0) == (ssize_t)len &&
-	    ftruncate(LogFd, len) == 0 && fsync(LogFd) == 0;
+	    ftruncate(LogFd, (off_t)len) == 0 && fsync(LogFd) == 0;
 	if (ok)
 		MadeSet = 0;
 	return ok;

@@ -1,7 +1,6 @@
 #include "statuslog.h"
 
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -116,40 +115,36 @@ OpenStatus(void)
 	return 1;
 }
 
-// Adds printf-style text to the new log when all of it fits in room.
+// Adds n bytes of s to the new log when all of them fit in room.
 static void
-Add(size_t room, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-
-static void
-Add(size_t room, const char *fmt, ...)
+Add(size_t room, const char *s, int n)
 {
-	va_list ap;
-	int n;
-
-	va_start(ap, fmt);
-	n = vsnprintf(Text + Len, room - Len, fmt, ap);
-	va_end(ap);
-	if (n >= 0 && (size_t)n < room - Len)
+	if (n > 0 && (size_t)n < room - Len) {
+		memcpy(Text + Len, s, n);
 		Len += n;
+	}
 }
 
 void
 WordCountError(int word, const char *line)
 {
-	fprintf(stderr, "Word count >%d error.\n >%s<\n", word, line);
-	Add(MessageRoom, "Word count >%d error.\n >%s<\n", word, line);
+	char m[320];
+	int n = snprintf(m, sizeof m, "Word count >%d error.\n >%s<\n", word, line);
+
+	fputs(m, stderr);
+	Add(MessageRoom, m, n);
 }
 
 int
 WriteStatus(int count, int before, float value, const char *target,
     float margin)
 {
+	char r[ReportRoom];
 	int ok;
 
-	Add(sizeof Text, "%d\n%d\n", count, before);
-	Add(sizeof Text, "Compare value = %f\n", value);
-	Add(sizeof Text, "Target value  = %s\n", target);
-	Add(sizeof Text, "Difference    = %f\n", margin);
+	Add(sizeof Text, r, snprintf(r, sizeof r, "%d\n%d\n"
+	    "Compare value = %f\nTarget value  = %s\nDifference    = %f\n",
+	    count, before, value, target, margin));
 	ok = LogWrite(Text, Len);
 	LogClose();
 	if (!ok)
