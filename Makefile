@@ -118,6 +118,7 @@ fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
 
 # The analysers over the program and the fuzz targets (the Windows layer
 # does not build here); their checks are chosen in .clang-tidy and below.
+LINT_DEFS = -DTORQUELIN_VERSION='"$(VERSION)"'
 LINT_SOURCES = $(filter-out src/platform_win32.cpp,$(wildcard src/*.cpp)) \
 	$(wildcard fuzz/*.cpp)
 
@@ -125,7 +126,7 @@ lint:
 	cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 \
 	    --language=c++ --enable=warning,style,performance,portability \
 	    --suppress=cstyleCast --suppress=variableScope \
-	    --suppress=useStlAlgorithm -Isrc -Ifuzz $(LINT_SOURCES)
+	    --suppress=useStlAlgorithm -Isrc -Ifuzz $(LINT_DEFS) $(LINT_SOURCES)
 	@mkdir -p $(BUILD)
-	clang-tidy --quiet $(LINT_SOURCES) -- -std=c++17 -Isrc -Ifuzz \
+	clang-tidy --quiet $(LINT_SOURCES) -- -std=c++17 -Isrc -Ifuzz $(LINT_DEFS) \
 	    2>$(BUILD)/clang-tidy.log || { cat $(BUILD)/clang-tidy.log; exit 1; }
