@@ -1,13 +1,20 @@
 # A thin front over CMake: `make demo` and `make test` from a clean clone.
 BUILD ?= build
 CMAKE_FLAGS ?=
+# The program alone, without the tests (no GoogleTest needed): for the
+# demo, installing and packaging.
+TOOL ?= build-tool
+PREFIX ?= /usr/local
+VERSION := $(shell grep -m1 '^project.torquelin VERSION' CMakeLists.txt | \
+    grep -o '[0-9][0-9.]*')
 # Windows builds, cross-compiled with mingw-w64 and tested under Wine.
 WIN64 ?= build-win64
 WIN32 ?= build-win32
 WINEPREFIX ?= $(CURDIR)/$(WIN64)/wineprefix
 WINE_ENV = WINEPREFIX=$(WINEPREFIX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-.PHONY: all build test demo bench fuzz lint clean windows wine-test
+.PHONY: all build test demo tool install package package-windows bench \
+	fuzz lint clean windows wine-test
 
 all: build
 
@@ -24,8 +31,41 @@ bench: build
 	cmake --build $(BUILD) --target stopwatch
 	sh bench/run.sh $(BUILD)/torquelin $(BUILD)/bench/stopwatch
 
-demo: build
-	sh examples/demo.sh $(BUILD)/torquelin
+demo: tool
+	sh examples/demo.sh $(TOOL)/torquelin
+
+# Quiet: the build's output is shown only when it fails.
+tool:
+	@mkdir -p $(TOOL)
+	@{ [ -f $(TOOL)/CMakeCache.txt ] || cmake -S . -B $(TOOL) \
+	    -DTORQUELIN_TESTS=OFF $(CMAKE_FLAGS); } >$(TOOL)/make.log 2>&1 && \
+	    cmake --build $(TOOL) --target torquelin -j2 >>$(TOOL)/make.log 2>&1 || \
+	    { cat $(TOOL)/make.log; exit 1; }
+
+# PREFIX and DESTDIR as usual: make install PREFIX=/opt/torquelin.
+install: tool
+	DESTDIR="$(DESTDIR)" cmake --install $(TOOL) --strip --prefix "$(PREFIX)"
+
+# The Debian package in $(TOOL), and the Windows zip when both Windows
+# executables have been built (make windows).
+package: tool
+	cd $(TOOL) && cpack -G DEB
+	@if [ -f $(WIN64)/torquelin.exe ] && [ -f $(WIN32)/torquelin.exe ]; then \
+	    $(MAKE) --no-print-directory package-windows; \
+	else echo "no Windows zip: run make windows first"; fi
+
+WINZIP = torquelin-$(VERSION)-windows
+package-windows:
+	@[ -f $(WIN64)/torquelin.exe ] && [ -f $(WIN32)/torquelin.exe ] || \
+	    { echo "make windows first" >&2; exit 1; }
+	rm -rf $(TOOL)/$(WINZIP) $(TOOL)/$(WINZIP).zip
+	mkdir -p $(TOOL)/$(WINZIP)/win64 $(TOOL)/$(WINZIP)/win32
+	cp $(WIN64)/torquelin.exe $(TOOL)/$(WINZIP)/win64/
+	cp $(WIN32)/torquelin.exe $(TOOL)/$(WINZIP)/win32/
+	cp README.md LICENSE $(TOOL)/$(WINZIP)/
+	cd $(TOOL) && cmake -E tar cf $(WINZIP).zip --format=zip $(WINZIP)
+	rm -rf $(TOOL)/$(WINZIP)
+	@echo "$(TOOL)/$(WINZIP).zip"
 
 $(WIN64)/CMakeCache.txt:
 	cmake -S . -B $(WIN64) -DTORQUELIN_TESTS=OFF \
@@ -49,7 +89,7 @@ wine-test: build windows
 	    ctest --test-dir $(BUILD) --output-on-failure -j2
 
 clean:
-	rm -rf $(BUILD) $(WIN64) $(WIN32)
+	rm -rf $(BUILD) $(TOOL) $(WIN64) $(WIN32)
 
 # libFuzzer targets, each run for FUZZ_SECONDS from the seeds in
 # fuzz/corpus/<target>; what they find new stays in the build directory.
@@ -78,6 +118,7 @@ fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
 
 # The analysers over the program and the fuzz targets (the Windows layer
 # does not build here); their checks are chosen in .clang-tidy and below.
+LINT_DEFS = -DTORQUELIN_VERSION='"$(VERSION)"'
 LINT_SOURCES = $(filter-out src/platform_win32.cpp,$(wildcard src/*.cpp)) \
 	$(wildcard fuzz/*.cpp)
 
@@ -85,7 +126,7 @@ lint:
 	cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 \
 	    --language=c++ --enable=warning,style,performance,portability \
 	    --suppress=cstyleCast --suppress=variableScope \
-	    --suppress=useStlAlgorithm -Isrc -Ifuzz $(LINT_SOURCES)
+	    --suppress=useStlAlgorithm -Isrc -Ifuzz $(LINT_DEFS) $(LINT_SOURCES)
 	@mkdir -p $(BUILD)
-	clang-tidy --quiet $(LINT_SOURCES) -- -std=c++17 -Isrc -Ifuzz \
+	clang-tidy --quiet $(LINT_SOURCES) -- -std=c++17 -Isrc -Ifuzz $(LINT_DEFS) \
 	    2>$(BUILD)/clang-tidy.log || { cat $(BUILD)/clang-tidy.log; exit 1; }

@@ -1,5 +1,7 @@
 // torquelin: watch a number in a text file and raise an alarm when it
 // moves by more than a margin.
+#include <cstdio>
+
 #include "platform.h"
 #include "run.h"
 #include "settings.h"
@@ -7,10 +9,29 @@
 int
 main(int argc, char **argv)
 {
+	int form;
+
 	Prepare();
+	form = Form(argc, argv);
+
+	if (form == HelpForm) {
+		fputs(Help, stdout);
+		fputs(More, stdout);
+		return 0;
+	}
+	if (form == VersionForm) {
+		puts("torquelin " TORQUELIN_VERSION);
+		return 0;
+	}
+	// After --words the rest reads as a check's command line, so that
+	// --words put before a check shows the line that check reads.
+	if (form == WordsForm) {
+		argc--;
+		argv++;
+	}
 	if (ReadSettings(argc, argv) != 0) {
 		KeyWait();
 		return 5;
 	}
-	return Run();
+	return form == WordsForm ? Words() : Run();
 }

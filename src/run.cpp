@@ -73,7 +73,10 @@ Split(const char *line, char *target)
 {
 	int n = line[0] ? Parsex(line) : 0;
 
-	strcpy(target, n > Word && Word < 20 ? Par[Word] : "");
+	if (n > Word && Word >= 0 && Word < 20)
+		strcpy(target, Par[Word]);
+	else
+		target[0] = 0;
 	return n;
 }
 
@@ -275,4 +278,35 @@ Run(void)
 			fprintf(stderr, "\nCommand >%s< start error.\n\n", cmd);
 	}
 	return Copy(ret);
+}
+
+int
+Words(void)
+{
+	char target[256];
+	FILE *f;
+	int i, n;
+
+	if ((f = OpenCompare(CompareFile1())) == NULL) {
+		CompareError(CompareFile1(), "open error");
+		return 5;
+	}
+	SrcOpen(&In1, f);
+	if (!Reach(&In1, CompareFile1(), LineBuf)) {
+		fclose(f);
+		return 5;
+	}
+	fclose(f);
+	printf("Line %d of >%s<: >%s<\n", Line, CompareFile1(), LineBuf);
+	n = Split(LineBuf, target);
+	for (i = 0; i < n; i++)
+		printf("W=%-3d >%s<  reads %.7g\n", i + 1, Par[i], (double)Real(Par[i]));
+	if (n == 0)
+		printf("No words: every W is a word count error.\n");
+	else if (n < 20)
+		printf("After the last word: W=%d and higher are word count errors.\n",
+		    n + 1);
+	else
+		printf("After W=20: every W is a word count error.\n");
+	return 0;
 }

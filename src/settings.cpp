@@ -54,6 +54,13 @@ const char Help[] =
     "\n"
     ">";
 
+const char More[] =
+    "\n"
+    "\tUse:Torquelin --words l|L=Line-No. compare-file\n"
+    "        shows line Line-No. as a check reads it and every word\n"
+    "        with its Word-No. and the number it reads as.\n"
+    "\tUse:Torquelin --help | --version\n";
+
 float
 Real(const char *text)
 {
@@ -184,4 +191,16 @@ const char *
 LogFile(void)
 {
 	return Parms[3 + Voff][0] ? Parms[3 + Voff] : "Plomt.log";
+}
+
+int
+Form(int argc, char **argv)
+{
+	if (argc >= 2 && strcmp(argv[1], "--words") == 0)
+		return WordsForm;
+	if (argc == 2 && strcmp(argv[1], "--help") == 0)
+		return HelpForm;
+	if (argc == 2 && strcmp(argv[1], "--version") == 0)
+		return VersionForm;
+	return CheckForm;
 }

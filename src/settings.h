@@ -13,8 +13,15 @@ extern int ParmCount;       // positional parameters stored
 extern char Parms[5][256];  // positional parameters in order given
 extern const char Help[];   // the usage text
 
+extern const char More[];   // --help's lines on the forms beside a check
+
 // Reads the arguments into the settings; 0 to run, 5 after printing usage.
 int ReadSettings(int argc, char **argv);
+
+// What the command line asks for: a check, --help or --version (each the
+// sole argument), or --words first, the rest read by ReadSettings.
+enum { CheckForm, HelpForm, VersionForm, WordsForm };
+int Form(int argc, char **argv);
 
 // Positional roles; which slot holds each depends on the mode.
 const char *CompareFile1(void);

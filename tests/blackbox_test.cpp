@@ -42,34 +42,99 @@ static const char Usage[] =
     "\n"
     ">";
 
+static const char More[] =
+    "\n"
+    "\tUse:Torquelin --words l|L=Line-No. compare-file\n"
+    "        shows line Line-No. as a check reads it and every word\n"
+    "        with its Word-No. and the number it reads as.\n"
+    "\tUse:Torquelin --help | --version\n";
+
 using CommandLine = ToolTest;
 
-// Every way out before the run: usage on standard output, exit 5, no file.
-TEST_F(CommandLine, RefusedLinesPrintUsageAndTouchNothing)
+// Every command line that runs no check: what it prints, its exit code, and
+// no file made or changed (the word finder reads the file "f" laid out).
+TEST_F(CommandLine, LinesThatRunNoCheckTouchNothing)
 {
 	const std::string tooMany = "\n Too many Parameters error.\n";
 	const std::string longName(256, 'n');
+	const std::string x255(255, 'x'), rest = " 9" + std::string(43, ' ');
+	std::string twenty = "W=10  >10<  reads 10\n", numbers = "1";
+	for (int i = 11; i <= 20; i++)
+		twenty += "W=" + std::to_string(i) + "  >" + std::to_string(i) + "<  reads " +
+		    std::to_string(i) + "\n";
+	for (int i = 2; i <= 21; i++)
+		numbers += " " + std::to_string(i);
 	struct Row {
 		std::vector<std::string> args;
+		int code;
 		std::string out, err;
+		std::string file;  // "f", when not empty
 	} rows[] = {
-		{ {}, Usage, "" },
-		{ { "a=b" }, Usage, "\n Parameter error>a=b<\n" },
-		{ { "i=1", "f" }, Usage, "\n Parameter error>i=1<\n" },
-		{ { "f", "Q=1", "R=2" }, Usage, "\n Parameter error>Q=1<\n" },
-		{ { "1", "2", "3", "4", "5", "6" }, tooMany + Usage, "" },
-		{ { "v=1", "1", "2", "3", "4", "5", "6" }, tooMany + Usage, "" },
-		{ { longName }, Usage, "\n Parameter error>" + longName + "<\n" },
+		{ {}, 5, Usage, "", "" },
+		{ { "a=b" }, 5, Usage, "\n Parameter error>a=b<\n", "" },
+		{ { "i=1", "f" }, 5, Usage, "\n Parameter error>i=1<\n", "" },
+		{ { "f", "Q=1", "R=2" }, 5, Usage, "\n Parameter error>Q=1<\n", "" },
+		{ { "1", "2", "3", "4", "5", "6" }, 5, tooMany + Usage, "", "" },
+		{ { "v=1", "1", "2", "3", "4", "5", "6" }, 5, tooMany + Usage, "", "" },
+		{ { longName }, 5, Usage, "\n Parameter error>" + longName + "<\n", "" },
+		{ { "--help" }, 0, Usage + std::string(More), "", "" },
+		{ { "--version" }, 0, "torquelin " TORQUELIN_VERSION "\n", "", "" },
+		{ { "--help", "f" }, 5, "", OpenError("--help"), "1\n" },
+		{ { "--words" }, 5, Usage, "", "" },
+		{ { "--words", "L=1", "q=1", "f" }, 5, Usage, "\n Parameter error>q=1<\n", "1\n" },
+		{ { "--words", "L=1", "missing" }, 5, "", OpenError("missing"), "" },
+		{ { "--words", "L=9", "f" }, 5, "", "\nCompare file >f< has no line 9.\n\n",
+		  "1\n2\n3\n" },
+		{ { "--words", "L=2", "f" }, 0,
+		  "Line 2 of >f<: >/dev/sda1 1024000 512000  512000  50% /<\n"
+		  "W=1   >dev<  reads 0\nW=2   >sda1<  reads 0\nW=3   >1024000<  reads 1024000\n"
+		  "W=4   >512000<  reads 512000\nW=5   >512000<  reads 512000\n"
+		  "W=6   >50%<  reads 50\nW=7   ><  reads 0\n"
+		  "After the last word: W=8 and higher are word count errors.\n", "",
+		  "Filesystem 1024-blocks Used Available Capacity Mounted on\n"
+		  "/dev/sda1 1024000 512000  512000  50% /\n" },
+		{ { "--words", "f", "L=1" }, 0,
+		  "Line 1 of >f<: >\"a, b\",-1.5,,'x' 7\t.5<\n"
+		  "W=1   >a, b<  reads 0\nW=2   >-1.5<  reads -1.5\nW=3   ><  reads 0\n"
+		  "W=4   >x<  reads 0\nW=5   >7<  reads 7\nW=6   >5<  reads 5\n"
+		  "After the last word: W=7 and higher are word count errors.\n", "",
+		  "\"a, b\",-1.5,,'x' 7\t.5\r\n" },
+		{ { "--words", "L=1", "f" }, 0,
+		  "Line 1 of >f<: >" + numbers + "<\nW=1   >1<  reads 1\nW=2   >2<  reads 2\n"
+		  "W=3   >3<  reads 3\nW=4   >4<  reads 4\nW=5   >5<  reads 5\n"
+		  "W=6   >6<  reads 6\nW=7   >7<  reads 7\nW=8   >8<  reads 8\n"
+		  "W=9   >9<  reads 9\n" + twenty + "After W=20: every W is a word count error.\n",
+		  "", numbers + "\n" },
+		{ { "--words", "L=2", "f" }, 0,
+		  "Line 2 of >f<: >" + rest + "<\nW=1   >9<  reads 9\n"
+		  "After the last word: W=2 and higher are word count errors.\n", "",
+		  x255 + rest + "\n7\n" },
+		{ { "--words", "f" }, 0,
+		  "Line 0 of >f<: ><\nNo words: every W is a word count error.\n", "",
+		  "7\n" },
 	};
+	int n = 0;
 	for (const Row &row : rows) {
 		for (Input in : { Input::Closed, Input::SilentPipe }) {
-			Result r = Run(row.args, in);
-			SCOPED_TRACE(row.args.empty() ? "(none)" : row.args[0]);
+			std::string d = "r" + std::to_string(n++), what;
+			std::vector<std::string> made;
+			MakeDir(d);
+			if (!row.file.empty()) {
+				Write(d + "/f", row.file);
+				made.push_back("f");
+			}
+			for (const std::string &a : row.args)
+				what += a + " ";
+			SCOPED_TRACE(what);
+			Result r = Run(row.args, in, d);
 			EXPECT_FALSE(r.hung);
-			EXPECT_EQ(r.code, 5);
+			EXPECT_EQ(r.code, row.code);
 			EXPECT_EQ(r.out, row.out);
 			EXPECT_EQ(r.err, row.err);
-			EXPECT_TRUE(List().empty());
+			EXPECT_EQ(List(d), made);
+			if (!row.file.empty()) {
+				EXPECT_EQ(Read(d + "/f"), row.file);
+			}
 		}
 	}
 }
