@@ -143,6 +143,37 @@ TEST_F(Decision, AlarmLifeCycle)
 	}
 }
 
+// The commands learn what happened from their environment: the alarm from
+// its first line in alarm, the return from the last line compared.
+TEST_F(Decision, CommandsKnowTheRun)
+{
+	if (WindowsBuild())
+		GTEST_SKIP() << "the commands are written for sh";
+	const std::string dump = "env | grep ^TORQUELIN_ | LC_ALL=C sort >";
+	const std::vector<std::string> args = { "D=0.5", "L=2", "W=2", "X=2", "new", "old",
+		dump + "alarm", dump + "back", "s.log" };
+	Write("old", "h\nx 1\nx 2\nx 3\n");
+	Write("new", "h\nx 1.25\nx 12.5\nx 30\n");
+	Write("s.log", "0\n7\n");
+	EXPECT_EQ(Run(args).code, 1);
+	EXPECT_EQ(Read("alarm"),
+	    "TORQUELIN_ALARM_LINES=2\nTORQUELIN_COMPARE=2\nTORQUELIN_COUNTER=1\n"
+	    "TORQUELIN_COUNTER_BEFORE=0\nTORQUELIN_DIFFERENCE=10.5\n"
+	    "TORQUELIN_EVENT=first-alarm\nTORQUELIN_EXIT=1\nTORQUELIN_FILE2=old\n"
+	    "TORQUELIN_FILE=new\nTORQUELIN_LINE=3\nTORQUELIN_LOG=s.log\n"
+	    "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=1\nTORQUELIN_VALUE=12.5\n"
+	    "TORQUELIN_WORD=2\n");
+	Write("new", "h\nx 1.25\nx 12.5\nx 30.25\n");
+	EXPECT_EQ(Run(args).code, 255);
+	EXPECT_EQ(Read("back"),
+	    "TORQUELIN_ALARM_LINES=0\nTORQUELIN_COMPARE=30\nTORQUELIN_COUNTER=0\n"
+	    "TORQUELIN_COUNTER_BEFORE=1\nTORQUELIN_DIFFERENCE=0.25\n"
+	    "TORQUELIN_EVENT=return-to-normal\nTORQUELIN_EXIT=-1\nTORQUELIN_FILE2=old\n"
+	    "TORQUELIN_FILE=new\nTORQUELIN_LINE=4\nTORQUELIN_LOG=s.log\n"
+	    "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=3\nTORQUELIN_VALUE=30.25\n"
+	    "TORQUELIN_WORD=2\n");
+}
+
 // The margin test: strictly greater, in single precision, NaN never
 // greater, and the inverse flag swapping the outcome.
 TEST_F(Decision, MarginTest)
