@@ -7,7 +7,6 @@
 
 using Decision = ToolTest;
 
-static const std::string E = "echo E>>ev", R = "echo R>>ev";
 static const std::string OldLog = "3\n1\nCompare value = 1.000000\n";
 
 // One value against 10 with a margin of 0.5: "10.2" is normal, "11" is in alarm.

@@ -7,7 +7,6 @@
 
 using Failure = ToolTest;
 
-static const std::string E = "echo E>>ev", R = "echo R>>ev";
 static const std::string OldLog = "3\n2\nCompare value = 1.000000\nTarget value  = 1\n";
 
 // Two files, L=1, margin 0.5; "new" holds 9 and "old" 1, an alarm if compared.
@@ -169,6 +168,46 @@ TEST_F(Failure, EmptyWordInCompareFile2)
 		{ "an empty line in compare-file-2", { { "new", "x\n5\n" }, { "old", "x\n\n" } },
 		  Two({ "L=2" }), 5, "",
 		  { { "Plomt.log", Report(0, 0, "0.000000", "", "0.500000") } }, "" },
+	};
+	for (const Case &c : cases)
+		Check(c);
+}
+
+// Files the permission bits keep from the run: the same messages and the
+// same care as for files that are missing, and no mode changed.
+TEST_F(Failure, PermissionBitsCount)
+{
+	std::string why;
+	if (!PermissionsCount(&why))
+		GTEST_SKIP() << why;
+	std::vector<std::string> logs = Two();
+	logs.push_back("logs/s.log");
+	// Only the faulty place may stop the run, not the owner of a file:
+	// the others are open to everyone.
+	const File shared = { "old", "1\n", 0666 }, log = { "Plomt.log", OldLog, 0666 };
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
+	const Case cases[] = {
+		{ "compare-file-1 unreadable", { { "new", "9\n", 0 }, shared, log }, Two(),
+		  5, OpenError("new"),
+		  { { "new", "9\n", 0 }, { "old", "1\n" }, { "Plomt.log", OldLog } }, "" },
+		{ "compare-file-2 unreadable and unwritable: kept",
+		  { { "new", "9\n", 0644 }, { "old", "1\n", 0 }, log }, Two(),
+		  5, OpenError("old") + CopyError("old"),
+		  { { "old", "1\n", 0 }, { "Plomt.log", OldLog } }, "" },
+		{ "compare-file-2 write-only: replaced, its mode kept",
+		  { { "new", "9\n", 0644 }, { "old", "1\n", 0222 }, log }, Two(),
+		  5, OpenError("old"),
+		  { { "old", "9\n", 0222 }, { "Plomt.log", OldLog } }, "" },
+		{ "log read-only", { { "new", "9\n", 0644 }, shared, { "Plomt.log", OldLog, 0444 } },
+		  Two(), 5, LogOpenError,
+		  { { "old", "9\n" }, { "Plomt.log", OldLog, 0444 } }, "" },
+		{ "log in a read-only directory",
+		  { { "new", "9\n", 0644 }, shared, { "logs", Dir, 0555 }, { "logs/s.log", OldLog, 0666 } },
+		  logs, 5, LogOpenError, { { "old", "9\n" }, { "logs/s.log", OldLog } }, "" },
+		{ "no log in a read-only directory: none is made",
+		  { { "new", "9\n", 0644 }, shared, { "logs", Dir, 0555 } },
+		  logs, 5, LogOpenError, { { "old", "9\n" }, { "logs/s.log", Absent } }, "" },
 	};
 	for (const Case &c : cases)
 		Check(c);

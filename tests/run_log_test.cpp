@@ -7,7 +7,6 @@
 
 using StatusLog = ToolTest;
 
-static const std::string E = "echo E>>ev", R = "echo R>>ev";
 
 // The old log, then an alarming run and a run that ends before line L:
 // the first shows the counter read, the second both numbers as read.
