@@ -32,6 +32,8 @@ Alarm(int count, int before)
 
 TEST_F(Decision, EveryRowOfTheTable)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "0, normal: nothing runs", { { "d", "10.2\n" } }, One({ E, R }),
 		  0, "", { { "Plomt.log", Normal(0, 0) } }, "" },
@@ -77,6 +79,8 @@ TEST_F(Decision, WordCountErrorAndTheDecision)
 	const std::string two = WordCount(2, "1"), none = Report(0, 5, "10.000000", "", "0.500000");
 	const std::vector<std::string> three = { "v=10", "D=0.5", "L=1", "W=3", "d", E, R };
 	const std::vector<std::string> pairs = { "D=0.5", "L=1", "X=1", "W=3", "new", "old", E, R };
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "0: the error stands", { { "d", "1\n" }, { "Plomt.log", "0\n5\n" } }, three,
 		  5, two, { { "Plomt.log", two + none } }, "" },

@@ -23,6 +23,8 @@ Two(std::vector<std::string> extra = {}, const std::string &f1 = "new",
 
 TEST_F(Failure, CompareFile1DoesNotOpen)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "missing", { { "old", "1\n" }, { "Plomt.log", OldLog } }, Two(),
 		  5, OpenError("new"),
@@ -48,6 +50,8 @@ TEST_F(Failure, CompareFile1DoesNotOpen)
 // gives the next run its compare-file-2.
 TEST_F(Failure, CompareFile2DoesNotOpen)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "missing: the copy makes it", { { "new", "9\n" }, { "Plomt.log", OldLog } },
 		  Two(), 5, OpenError("old"),
@@ -73,6 +77,8 @@ TEST_F(Failure, CompareFile2DoesNotOpen)
 // Nothing is compared and no command runs; the copy still happens.
 TEST_F(Failure, LogDoesNotOpenForWriting)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "in a directory that does not exist", { { "new", "9\n" }, { "old", "1\n" } },
 		  { "D=0.5", "L=1", "new", "old", E, R, "nodir/x.log" }, 5, LogOpenError,
@@ -98,6 +104,8 @@ TEST_F(Failure, LogDoesNotOpenForWriting)
 TEST_F(Failure, EndOfFileBeforeLineL)
 {
 	const std::string keep = Report(3, 2, "0.000000", "", "0.500000");
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "compare-file-2 ends first",
 		  { { "new", "9\n9\n9\n" }, { "old", "1\n" }, { "Plomt.log", OldLog } },
@@ -137,6 +145,8 @@ TEST_F(Failure, ReadErrorIsEndOfFile)
 	if (WindowsBuild())
 		GTEST_SKIP() << "needs a Linux build";
 	const std::string log = Report(0, 0, "0.000000", "", "0.000000");
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "the first read fails: an empty line", {}, { "v=0", "L=1", "/proc/self/mem", E, R },
 		  0, "", { { "Plomt.log", log } }, "" },
@@ -151,6 +161,8 @@ TEST_F(Failure, ReadErrorIsEndOfFile)
 // earlier pair of lines was in alarm.
 TEST_F(Failure, EmptyWordInCompareFile2)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "an empty field", { { "new", "1,5\n" }, { "old", "1,,2\n" }, { "Plomt.log", OldLog } },
 		  Two({ "W=2" }), 5, "",

@@ -129,6 +129,8 @@ TEST_F(Lines, PairsOfLines)
 {
 	const std::vector<std::string> x2 = { "D=0.5", "L=1", "X=2", "new", "old", E, R };
 	const std::string ones = "1\n1\n1\n1\n";
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "X=2: the third line counts", { { "new", ones }, { "old", "1\n1\n9\n1\n" } }, x2,
 		  1, "", { { "old", ones }, { "Plomt.log", Report(1, 0, "9.000000", "9", "0.500000") } },

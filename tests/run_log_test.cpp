@@ -67,6 +67,8 @@ TEST_F(StatusLog, ReadingTheTwoNumbers)
 // What a run writes: the report after the run's word-count messages.
 TEST_F(StatusLog, ReportLines)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "one-value mode: the V value and the word as written",
 		  { { "d", "x -0012.50e0 y\n" } }, { "v=-12.25", "D=.125", "L=1", "W=2", "d" },
@@ -93,6 +95,8 @@ TEST_F(StatusLog, ReportLines)
 TEST_F(StatusLog, LogFileSlot)
 {
 	const std::string other = "0\n0\nuntouched\n";
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "one-value mode: slot 4",
 		  { { "d", "11\n" }, { "my.log", "3\n2\n" }, { "Plomt.log", other } },

@@ -352,6 +352,8 @@ TEST_F(FullDisk, OldFilesStayWhole)
 	auto two = [](const std::string &log, const std::string &f2) {
 		return std::vector<std::string>{ "D=0.5", "L=1", "new", f2, E, R, log };
 	};
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "log: normal becomes an error", { { "new", "5\n" }, { "old", "5\n" } },
 		  two("../disk/log0", "old"), 5, lwe, { { "old", "5\n" } }, "" },
