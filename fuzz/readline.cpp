@@ -1,7 +1,7 @@
 // ReadLine over an in-memory stream with a buffer of 2 bytes and up (the
 // first input byte picks the size).  After every call: the count within
 // the buffer, a NUL after the text and nothing written past it, no CR or
-// LF kept, a negative count only for a full buffer, and the count equal
+// LF kept, a negative count exactly for a full buffer, and the count equal
 // to the bytes the call consumed less their CRs and a closing LF.
 // Together the pieces give back the input without its CRs and LFs.
 #include "check.h"
@@ -30,7 +30,7 @@ LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 		n = ReadLine(f, buf, bufsize);
 		got = n < 0 ? -(size_t)n : (size_t)n;
 		Require(got < (size_t)bufsize);
-		Require(n >= 0 || got == (size_t)bufsize - 1);
+		Require((n < 0) == (got == (size_t)bufsize - 1));
 		Require(buf[got] == 0);
 		for (k = got + 1; k <= (size_t)bufsize; k++)
 			Require((unsigned char)buf[k] == 0xA5);
