@@ -14,11 +14,12 @@ enum class Input { Closed, SilentPipe };
 // A file laid out before a run, or expected after it.
 struct File {
 	std::string name;     // relative to the run's directory
-	std::string content;  // or Dir, Absent or Link(target)
+	std::string content;  // or Dir, Absent, Any or Link(target)
 	int mode = -1;        // set once all are laid out, checked after
 };
 extern const std::string Dir;     // content that stands for a directory
 extern const std::string Absent;  // content that stands for no file at all
+extern const std::string Any;     // content of a file that must be there
 // Content that stands for a symbolic link holding target.
 std::string Link(const std::string &target);
 

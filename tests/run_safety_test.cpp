@@ -86,27 +86,14 @@ TEST_F(Safety, NamesAreNotCommands)
 		{ "-rf", "--" },
 		{ "%PATH%", " leading blank" },
 	};
-	int n = 0;
 	for (const auto &p : pairs) {
-		std::string d = "r" + std::to_string(n++), f1 = p[0], f2 = p[1];
-		SCOPED_TRACE(f1 + " / " + f2);
-		MakeDir(d);
-		Write(d + "/" + f1, "9\n");
-		std::vector<std::string> args = { "D=0.5", "L=1", f1, f2, E, R };
-		Result r = Run(args, Input::Closed, d);
-		EXPECT_EQ(r.code, 5);
-		EXPECT_EQ(Plain(r.err), OpenError(f2));
-		EXPECT_EQ(Read(d + "/" + f2), "9\n");
-
-		Write(d + "/" + f1, "1\n");
-		r = Run(args, Input::Closed, d);
-		EXPECT_EQ(r.code, 1);
-		EXPECT_EQ(r.err, "");
-		EXPECT_EQ(Read(d + "/" + f2), "1\n");
-		EXPECT_EQ(Events(d + "/ev"), "E");
-		std::vector<std::string> want = { "Plomt.log", "ev", f1, f2 };
-		std::sort(want.begin(), want.end());
-		EXPECT_EQ(List(d), want);
+		const std::string &f1 = p[0], &f2 = p[1];
+		const std::vector<std::string> args = { "D=0.5", "L=1", f1, f2, E, R };
+		Check({ f1 + " / " + f2 + ": the second made", { { f1, "9\n" } }, args,
+		    5, OpenError(f2), { { f2, "9\n" } }, "" });
+		Check({ f1 + " / " + f2 + ": an alarm", { { f1, "1\n" }, { f2, "9\n" } }, args,
+		    1, "", { { f2, "1\n" }, { "Plomt.log", Report(1, 0, "9.000000", "9", "0.500000") } },
+		    "E" });
 	}
 }
 
@@ -129,19 +116,10 @@ TEST_F(Safety, CopyIsExact)
 		{ "onto a longer file", "5\n", "5\n" + std::string(100000, 'z') },
 		{ "an empty file", "", "0\n" },
 	};
-	int n = 0;
-	for (const Row &row : rows) {
-		std::string d = "r" + std::to_string(n++);
-		SCOPED_TRACE(row.what);
-		MakeDir(d);
-		Write(d + "/new", row.from);
-		Write(d + "/old", row.to);
-		Result r = Run({ "D=0.5", "L=1", "new", "old", E, R }, Input::Closed, d);
-		EXPECT_EQ(r.code, 0);
-		EXPECT_EQ(r.err, "");
-		EXPECT_TRUE(Read(d + "/old") == row.from) << "compare-file-2 is no copy";
-		EXPECT_EQ(List(d), (std::vector<std::string>{ "Plomt.log", "new", "old" }));
-	}
+	for (const Row &row : rows)
+		Check({ row.what, { { "new", row.from }, { "old", row.to } },
+		    { "D=0.5", "L=1", "new", "old", E, R }, 0, "",
+		    { { "old", row.from }, { "Plomt.log", Any } }, "" });
 
 	// Binary data as compare files: no alarm, a whole log, and the copy
 	// gives back every byte, those a text-mode reader stops at or folds too.
@@ -230,14 +208,19 @@ TEST_F(Safety, NewFilesFollowTheUmask)
 	POSIX_ONLY();
 	mode_t mask = umask(0);
 	umask(mask);
-	Write("new", "9\n");
-	Result r = Run({ "D=0.5", "L=1", "new", "old", E, R });
-	EXPECT_EQ(r.code, 5);
-	EXPECT_EQ(Mode(Path("old")), (int)(0666 & ~mask));
-	EXPECT_FALSE(Exists("Plomt.log"));
-	r = Run({ "D=0.5", "L=1", "new", "old", E, R });
-	EXPECT_EQ(r.code, 0);
-	EXPECT_EQ(Mode(Path("Plomt.log")), (int)(0666 & ~mask));
+	const int mode = 0666 & ~mask;
+	const std::vector<std::string> args = { "D=0.5", "L=1", "new", "old", E, R };
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
+	const Case cases[] = {
+		{ "a new compare-file-2", { { "new", "9\n" } }, args, 5, OpenError("old"),
+		  { { "old", "9\n", mode }, { "Plomt.log", Absent } }, "" },
+		{ "a new log", { { "new", "9\n" }, { "old", "9\n" } }, args, 0, "",
+		  { { "old", "9\n" }, { "Plomt.log", Report(0, 0, "9.000000", "9", "0.500000"), mode } },
+		  "" },
+	};
+	for (const Case &c : cases)
+		Check(c);
 }
 
 // A link whose target does not exist yet gets the target made, in the
