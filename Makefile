@@ -97,13 +97,22 @@ FUZZ_SECONDS ?= 60
 FUZZ_CXX ?= clang++-14
 FUZZ_TARGETS = parsex parse readline readlinex lowerchrx settings
 FUZZ_DIR = $(BUILD)/fuzz
-FUZZ_FLAGS = -std=c++17 -g -O1 -Wall -Wextra -Werror -Isrc -Ifuzz \
-	-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+FUZZ_COMMON = -std=c++17 -g -O1 -Wall -Wextra -Werror -Isrc -Ifuzz \
+	-fno-sanitize-recover=all
+FUZZ_FLAGS = $(FUZZ_COMMON) -fsanitize=fuzzer,address,undefined
 
-$(FUZZ_DIR)/%: fuzz/%.cpp fuzz/check.h src/textutil.cpp src/textutil.h \
-    src/settings.cpp src/settings.h
-	@mkdir -p $(FUZZ_DIR)
-	$(FUZZ_CXX) $(FUZZ_FLAGS) -o $@ $< src/textutil.cpp src/settings.cpp
+FUZZ_CORE = $(FUZZ_DIR)/core/libcore.a
+
+# The program's core library, as CMake lists it, built with the fuzz flags.
+$(FUZZ_CORE): $(wildcard src/*.cpp src/*.h) CMakeLists.txt
+	cmake -S . -B $(FUZZ_DIR)/core -DTORQUELIN_TESTS=OFF \
+	    -DTORQUELIN_STATIC=OFF -DCMAKE_BUILD_TYPE=None \
+	    -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	    -DCMAKE_CXX_FLAGS="$(FUZZ_COMMON) -fsanitize=fuzzer-no-link,address,undefined"
+	cmake --build $(FUZZ_DIR)/core --target core -j2
+
+$(FUZZ_DIR)/%: fuzz/%.cpp fuzz/check.h $(FUZZ_CORE)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -o $@ $< $(FUZZ_CORE)
 
 fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
 	@set -e; for t in $(FUZZ_TARGETS); do \

@@ -1,8 +1,9 @@
 // ReadLine over an in-memory stream with a buffer of 2 bytes and up (the
-// first input byte picks the size): every result, every stored byte and
-// the end-of-file indicator against the input, nothing written past the
-// NUL or the buffer, and all pieces together give back the input without
-// its carriage returns and line feeds.
+// first input byte picks the size).  After every call: the count within
+// the buffer, a NUL after the text and nothing written past it, no CR or
+// LF kept, a negative count exactly for a full buffer, and the count equal
+// to the bytes the call consumed less their CRs and a closing LF.
+// Together the pieces give back the input without its CRs and LFs.
 #include "check.h"
 
 extern "C" int
@@ -10,9 +11,8 @@ LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 {
 	const unsigned char *in;
 	std::string pieces, bare;
-	size_t len, p = 0, calls;
-	int bufsize, n, want;
-	bool end = false;
+	size_t len, calls, at = 0, now, k, got;
+	int bufsize, n;
 	char *buf;
 	FILE *f;
 
@@ -22,45 +22,33 @@ LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 	in = data + 1;
 	len = size - 1;
 	if ((f = fmemopen((void *)in, len, "r")) == NULL ||
-	    (buf = (char *)malloc(bufsize)) == NULL)
+	    (buf = (char *)malloc(bufsize + 1)) == NULL)
 		abort();
-	for (calls = 0; !end; calls++) {
-		// One result of the model: a line, or a full buffer of one.
-		std::string line;
-
+	for (calls = 0; !feof(f); calls++) {
 		Require(calls <= len + 1);
-		want = 0;
-		for (;;) {
-			if (p == len) {
-				end = true;
-				break;
-			}
-			unsigned char c = in[p++];
-			if (c == '\n')
-				break;
-			if (c == '\r')
-				continue;
-			line += (char)c;
-			if ((int)line.size() == bufsize - 1) {
-				want = -1;
-				break;
-			}
-		}
-		want = want < 0 ? -(int)line.size() : (int)line.size();
-
-		memset(buf, 0xA5, bufsize);
+		memset(buf, 0xA5, bufsize + 1);
 		n = ReadLine(f, buf, bufsize);
-		Require(n == want);
-		Require(memcmp(buf, line.data(), line.size()) == 0);
-		Require(buf[line.size()] == 0);
-		for (size_t i = line.size() + 1; i < (size_t)bufsize; i++)
-			Require((unsigned char)buf[i] == 0xA5);
-		Require(!feof(f) == !end);
-		pieces += line;
+		got = n < 0 ? -(size_t)n : (size_t)n;
+		Require(got < (size_t)bufsize);
+		Require((n < 0) == (got == (size_t)bufsize - 1));
+		Require(buf[got] == 0);
+		for (k = got + 1; k <= (size_t)bufsize; k++)
+			Require((unsigned char)buf[k] == 0xA5);
+		Require(memchr(buf, '\r', got) == NULL && memchr(buf, '\n', got) == NULL);
+		now = (size_t)ftell(f);
+		Require(now >= at && now <= len);
+		size_t kept = 0;
+		for (k = at; k < now; k++)
+			kept += in[k] != '\r' && in[k] != '\n';
+		Require(kept == got);
+		// Only the last byte consumed may be a line feed.
+		Require(now == at || memchr(in + at, '\n', now - at - 1) == NULL);
+		at = now;
+		pieces.append(buf, got);
 	}
-	for (size_t i = 0; i < len; i++)
-		if (in[i] != '\r' && in[i] != '\n')
-			bare += (char)in[i];
+	for (k = 0; k < len; k++)
+		if (in[k] != '\r' && in[k] != '\n')
+			bare += (char)in[k];
 	Require(pieces == bare);
 	// At the end every further call gives an empty line.
 	Require(ReadLine(f, buf, bufsize) == 0 && buf[0] == 0);

@@ -2,6 +2,8 @@
 // split at its line feeds and without its carriage returns, each with its
 // length and a NUL after it; the read that meets the end gives the last
 // (maybe empty) line, and from then on null with length 0.
+#include <vector>
+
 #include "check.h"
 
 extern "C" int

@@ -148,9 +148,9 @@ TEST_F(CommandLine, SilentInputNeverHoldsARun)
 		int code;
 		std::string ran;
 	} rows[] = {
-		{ { "v=10", "D=0.5", "L=1", "d", "echo E>>ev", "echo R>>ev" }, 0, "" },
-		{ { "v=1", "D=0.5", "L=1", "d", "echo E>>ev", "echo R>>ev" }, 1, "E" },
-		{ { "D=0.5", "L=1", "d", "old", "echo E>>ev", "echo R>>ev" }, 5, "" },
+		{ { "v=10", "D=0.5", "L=1", "d", E, R }, 0, "" },
+		{ { "v=1", "D=0.5", "L=1", "d", E, R }, 1, "E" },
+		{ { "D=0.5", "L=1", "d", "old", E, R }, 5, "" },
 		{ { "v=1", "L=1", "missing" }, 5, "" },
 		{ { "q=1", "d" }, 5, "" },
 	};

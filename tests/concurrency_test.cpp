@@ -107,9 +107,7 @@ TEST_F(Overlap, SimultaneousAlarmsCountOneAfterTheOther)
 			EXPECT_EQ(codes[1], 1);
 			EXPECT_EQ(codes[2], Runs - 1);
 			EXPECT_EQ(Events("errproc.out"), "ran");
-			EXPECT_EQ(Text(row.log),
-			    "20\n19\nCompare value = 0.000000\nTarget value  = 5\n"
-			    "Difference    = 1.000000\n");
+			EXPECT_EQ(Text(row.log), Report(20, 19, "0.000000", "5", "1.000000"));
 			EXPECT_EQ(List(), row.left);
 			EXPECT_EQ(List("sub"), row.leftInSub);
 			if (::testing::Test::HasFailure())
@@ -147,12 +145,8 @@ TEST_F(Overlap, HungCommandBlocksNoOtherRun)
 	for (int i = 0; i < 10000 && !Exists("started"); i++)
 		usleep(2000);
 	ASSERT_TRUE(Exists("started"));
-	const std::string second =
-	    "2\n1\nCompare value = 0.000000\nTarget value  = 5\n"
-	    "Difference    = 1.000000\n";
-	EXPECT_EQ(Text("Plomt.log"),
-	    "1\n0\nCompare value = 0.000000\nTarget value  = 5\n"
-	    "Difference    = 1.000000\n");
+	const std::string second = Report(2, 1, "0.000000", "5", "1.000000");
+	EXPECT_EQ(Text("Plomt.log"), Report(1, 0, "0.000000", "5", "1.000000"));
 
 	Result r = Run({ "v=0", "d=1", "l=1", "w=1", "in.txt", "", "" });
 	EXPECT_FALSE(r.hung);

@@ -14,12 +14,19 @@ enum class Input { Closed, SilentPipe };
 // A file laid out before a run, or expected after it.
 struct File {
 	std::string name;     // relative to the run's directory
-	std::string content;  // or Dir, or Absent
+	std::string content;  // or Dir, Absent, Any or Link(target)
+	int mode = -1;        // set once all are laid out, checked after
 };
 extern const std::string Dir;     // content that stands for a directory
 extern const std::string Absent;  // content that stands for no file at all
+extern const std::string Any;     // content of a file that must be there
+// Content that stands for a symbolic link holding target.
+std::string Link(const std::string &target);
 
-// One run of the tool in a directory of its own.
+// One run of the tool in a directory of its own.  The tables that list
+// them head their rows with this line:
+//   what | files before | arguments | exit code | standard error |
+//   files after | commands run
 struct Case {
 	std::string what;
 	std::vector<File> before;       // laid out in this order
@@ -29,6 +36,9 @@ struct Case {
 	std::vector<File> after;        // checked after the run
 	std::string ran;                // markers the commands left in "ev"
 };
+
+// The commands most cases give: each leaves its marker in "ev".
+extern const std::string E, R;
 
 struct Result {
 	int code = -1;        // exit status as a shell sees it (-1 is 255)
@@ -74,6 +84,10 @@ protected:
 	// Temporary files (names starting with '.') anywhere below the test
 	// directory; no run may leave one.
 	std::vector<std::string> Leftovers() const;
+	// Makes permission bits count for the runs that follow: as root the
+	// tool runs as nobody, in directories nobody may use.  False with the
+	// reason where that cannot be done.
+	bool PermissionsCount(std::string *why);
 	// Lays out c.before in a fresh directory, runs the tool there and
 	// checks exit code, both streams, c.after, the commands that ran and
 	// that no other file appeared.
@@ -83,6 +97,7 @@ protected:
 	std::string scratch_;  // where captured output goes, outside dir_
 	int cases_ = 0;        // directories made by Check
 	std::vector<std::string> mounts_;  // made by Mount, innermost last
+	std::vector<std::string> user_;    // put before the runner: who runs
 };
 
 // The binary under test and the words put before it (an emulator).

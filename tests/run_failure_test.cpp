@@ -7,7 +7,6 @@
 
 using Failure = ToolTest;
 
-static const std::string E = "echo E>>ev", R = "echo R>>ev";
 static const std::string OldLog = "3\n2\nCompare value = 1.000000\nTarget value  = 1\n";
 
 // Two files, L=1, margin 0.5; "new" holds 9 and "old" 1, an alarm if compared.
@@ -24,6 +23,8 @@ Two(std::vector<std::string> extra = {}, const std::string &f1 = "new",
 
 TEST_F(Failure, CompareFile1DoesNotOpen)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "missing", { { "old", "1\n" }, { "Plomt.log", OldLog } }, Two(),
 		  5, OpenError("new"),
@@ -49,6 +50,8 @@ TEST_F(Failure, CompareFile1DoesNotOpen)
 // gives the next run its compare-file-2.
 TEST_F(Failure, CompareFile2DoesNotOpen)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "missing: the copy makes it", { { "new", "9\n" }, { "Plomt.log", OldLog } },
 		  Two(), 5, OpenError("old"),
@@ -74,6 +77,8 @@ TEST_F(Failure, CompareFile2DoesNotOpen)
 // Nothing is compared and no command runs; the copy still happens.
 TEST_F(Failure, LogDoesNotOpenForWriting)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "in a directory that does not exist", { { "new", "9\n" }, { "old", "1\n" } },
 		  { "D=0.5", "L=1", "new", "old", E, R, "nodir/x.log" }, 5, LogOpenError,
@@ -99,6 +104,8 @@ TEST_F(Failure, LogDoesNotOpenForWriting)
 TEST_F(Failure, EndOfFileBeforeLineL)
 {
 	const std::string keep = Report(3, 2, "0.000000", "", "0.500000");
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "compare-file-2 ends first",
 		  { { "new", "9\n9\n9\n" }, { "old", "1\n" }, { "Plomt.log", OldLog } },
@@ -138,6 +145,8 @@ TEST_F(Failure, ReadErrorIsEndOfFile)
 	if (WindowsBuild())
 		GTEST_SKIP() << "needs a Linux build";
 	const std::string log = Report(0, 0, "0.000000", "", "0.000000");
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "the first read fails: an empty line", {}, { "v=0", "L=1", "/proc/self/mem", E, R },
 		  0, "", { { "Plomt.log", log } }, "" },
@@ -152,6 +161,8 @@ TEST_F(Failure, ReadErrorIsEndOfFile)
 // earlier pair of lines was in alarm.
 TEST_F(Failure, EmptyWordInCompareFile2)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "an empty field", { { "new", "1,5\n" }, { "old", "1,,2\n" }, { "Plomt.log", OldLog } },
 		  Two({ "W=2" }), 5, "",
@@ -169,6 +180,46 @@ TEST_F(Failure, EmptyWordInCompareFile2)
 		{ "an empty line in compare-file-2", { { "new", "x\n5\n" }, { "old", "x\n\n" } },
 		  Two({ "L=2" }), 5, "",
 		  { { "Plomt.log", Report(0, 0, "0.000000", "", "0.500000") } }, "" },
+	};
+	for (const Case &c : cases)
+		Check(c);
+}
+
+// Files the permission bits keep from the run: the same messages and the
+// same care as for files that are missing, and no mode changed.
+TEST_F(Failure, PermissionBitsCount)
+{
+	std::string why;
+	if (!PermissionsCount(&why))
+		GTEST_SKIP() << why;
+	std::vector<std::string> logs = Two();
+	logs.push_back("logs/s.log");
+	// Only the faulty place may stop the run, not the owner of a file:
+	// the others are open to everyone.
+	const File shared = { "old", "1\n", 0666 }, log = { "Plomt.log", OldLog, 0666 };
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
+	const Case cases[] = {
+		{ "compare-file-1 unreadable", { { "new", "9\n", 0 }, shared, log }, Two(),
+		  5, OpenError("new"),
+		  { { "new", "9\n", 0 }, { "old", "1\n" }, { "Plomt.log", OldLog } }, "" },
+		{ "compare-file-2 unreadable and unwritable: kept",
+		  { { "new", "9\n", 0644 }, { "old", "1\n", 0 }, log }, Two(),
+		  5, OpenError("old") + CopyError("old"),
+		  { { "old", "1\n", 0 }, { "Plomt.log", OldLog } }, "" },
+		{ "compare-file-2 write-only: replaced, its mode kept",
+		  { { "new", "9\n", 0644 }, { "old", "1\n", 0222 }, log }, Two(),
+		  5, OpenError("old"),
+		  { { "old", "9\n", 0222 }, { "Plomt.log", OldLog } }, "" },
+		{ "log read-only", { { "new", "9\n", 0644 }, shared, { "Plomt.log", OldLog, 0444 } },
+		  Two(), 5, LogOpenError,
+		  { { "old", "9\n" }, { "Plomt.log", OldLog, 0444 } }, "" },
+		{ "log in a read-only directory",
+		  { { "new", "9\n", 0644 }, shared, { "logs", Dir, 0555 }, { "logs/s.log", OldLog, 0666 } },
+		  logs, 5, LogOpenError, { { "old", "9\n" }, { "logs/s.log", OldLog } }, "" },
+		{ "no log in a read-only directory: none is made",
+		  { { "new", "9\n", 0644 }, shared, { "logs", Dir, 0555 } },
+		  logs, 5, LogOpenError, { { "old", "9\n" }, { "logs/s.log", Absent } }, "" },
 	};
 	for (const Case &c : cases)
 		Check(c);

@@ -7,7 +7,6 @@
 
 using Lines = ToolTest;
 
-static const std::string E = "echo E>>ev", R = "echo R>>ev";
 
 static std::string
 Numbers(int n)
@@ -37,41 +36,22 @@ Taking(const Take &t)
 		0, "", { { "Plomt.log", Report(0, 0, t.shown, t.target, "0.000000") } }, "" };
 }
 
+// How words are split is the splitter's own table; these rows show the
+// run takes word W of what it splits, converts it as atof does, and NUL
+// ends a line's text.
 TEST_F(Lines, WordOfALine)
 {
 	const Take takes[] = {
-		{ "commas 1", "12.5,13.0, 14\n", "1", "1", "12.5", "12.500000", "12.5" },
 		{ "commas 2", "12.5,13.0, 14\n", "1", "2", "13", "13.000000", "13.0" },
-		{ "commas 3", "12.5,13.0, 14\n", "1", "3", "14", "14.000000", "14" },
 		{ "an empty field", "1,,2\n", "1", "2", "0", "0.000000", "" },
-		{ "a leading comma", ",5\n", "1", "1", "0", "0.000000", "" },
-		{ "after a leading comma", ",5\n", "1", "2", "5", "5.000000", "5" },
-		{ "a comma between blanks", "1 , 2\n", "1", "2", "0", "0.000000", "" },
-		{ "after a comma between blanks", "1 , 2\n", "1", "3", "2", "2.000000", "2" },
-		{ "a leading full stop", ".5\n", "1", "1", "5", "5.000000", "5" },
-		{ "full stops 1", ".5 .7\n", "1", "1", "5", "5.000000", "5 " },
-		{ "full stops 2", ".5 .7\n", "1", "2", "7", "7.000000", "7" },
-		{ "quotes", "'a b',7\n", "1", "2", "7", "7.000000", "7" },
-		{ "parentheses", "(12) 3\n", "1", "1", "12", "12.000000", "12) 3" },
-		{ "signs 1", "-3.5 +2\n", "1", "1", "-3.5", "-3.500000", "-3.5" },
-		{ "signs 2", "-3.5 +2\n", "1", "2", "2", "2.000000", "+2" },
 		{ "a numeric prefix", "x 12abc\n", "1", "2", "12", "12.000000", "12abc" },
-		{ "an exponent", "1e3\n", "1", "1", "1000", "1000.000000", "1e3" },
-		{ "no number", "abc\n", "1", "1", "0", "0.000000", "abc" },
-		{ "blanks around", "  12.5  \n", "1", "1", "12.5", "12.500000", "12.5" },
-		{ "a tab", "1 2\t3\n", "1", "3", "3", "3.000000", "3" },
-		{ "a carriage return", "12.5\r\n", "1", "1", "12.5", "12.500000", "12.5" },
-		{ "W=0 is the first word", "4 5\n", "1", "0", "4", "4.000000", "4" },
-		{ "W=-3 is the first word", "4 5\n", "1", "-3", "4", "4.000000", "4" },
+		{ "signs and an exponent", "-3.5e1\n", "1", "1", "-35", "-35.000000", "-3.5e1" },
 		{ "the word after the last: 0 without a message", "1 2\n", "1", "3", "0",
 		  "0.000000", "" },
-		{ "an empty line, W=1", "\n", "1", "1", "0", "0.000000", "" },
-		{ "an empty line, W=2", "\n", "1", "2", "0", "0.000000", "" },
-		{ "only blanks, W=1", "   \n", "1", "1", "0", "0.000000", "" },
-		{ "bytes with the high bit", "\x82\xa0" "abc 1\n", "1", "2", "1", "1.000000", "1" },
 		{ "20 words, the last", Numbers(20) + "\n", "1", "20", "20", "20.000000", "20" },
-		{ "22 words, the 20th", Numbers(22) + "\n", "1", "20", "20", "20.000000", "20" },
-		{ "19 words, the 20th", Numbers(19) + "\n", "1", "20", "0", "0.000000", "" },
+		{ "NUL ends the text", std::string("7\0 999\n", 7), "1", "1", "7", "7.000000", "7" },
+		{ "NUL hides the words after it", std::string("7\0 999\n", 7), "1", "2", "0",
+		  "0.000000", "" },
 	};
 	for (const Take &t : takes)
 		Check(Taking(t));
@@ -100,6 +80,9 @@ TEST_F(Lines, LineOfAFile)
 		{ "300 characters, then the next line",
 		  x255 + " 9" + std::string(43, ' ') + "\n7\n", "3", "1", "7", "7.000000", "7" },
 		{ "carriage returns are not counted", x254 + "\r\r\n7\n", "2", "1", "7", "7.000000", "7" },
+		{ "lines of NULs count", std::string("\0\n\0\0\n7.2\n", 9), "3", "1", "7.2",
+		  "7.200000", "7.2" },
+		{ "no line feed at the end", "1\n2\n7.2", "3", "1", "7.2", "7.200000", "7.2" },
 	};
 	for (const Take &t : takes)
 		Check(Taking(t));
@@ -116,18 +99,20 @@ TEST_F(Lines, TooFewWords)
 		const char *what;
 		std::string line, word;
 		int index;
+		std::string shown;    // the line in the message, when not all of it
 	} rows[] = {
-		{ "two words, W=4", "1 2", "4", 3 },
-		{ "an empty line, W=3", "", "3", 2 },
-		{ "only blanks, W=2", "   ", "2", 1 },
-		{ "25 words, W=21: no 21st word is kept", Numbers(25), "21", 20 },
-		{ "20 words, W=21", Numbers(20), "21", 20 },
-		{ "19 words, W=21", Numbers(19), "21", 20 },
-		{ "W=1000", "1", "1000", 999 },
-		{ "a whole 255-character line", x255, "3", 2 },
+		{ "two words, W=4", "1 2", "4", 3, "" },
+		{ "an empty line, W=3", "", "3", 2, "" },
+		{ "only blanks, W=2", "   ", "2", 1, "" },
+		{ "25 words, W=21: no 21st word is kept", Numbers(25), "21", 20, "" },
+		{ "20 words, W=21", Numbers(20), "21", 20, "" },
+		{ "19 words, W=21", Numbers(19), "21", 20, "" },
+		{ "W=1000", "1", "1000", 999, "" },
+		{ "a whole 255-character line", x255, "3", 2, "" },
+		{ "the text up to a NUL", std::string("7\0 9 9", 6), "3", 2, "7" },
 	};
 	for (const Row &row : rows) {
-		std::string msg = WordCount(row.index, row.line);
+		std::string msg = WordCount(row.index, row.shown.empty() ? row.line : row.shown);
 		Check({ row.what, { { "d", row.line + "\n" } },
 		    { "v=0", "L=1", "W=" + row.word, "d", E, R }, 5, msg,
 		    { { "Plomt.log", msg + Report(0, 0, "0.000000", "", "0.000000") } }, "" });
@@ -144,6 +129,8 @@ TEST_F(Lines, PairsOfLines)
 {
 	const std::vector<std::string> x2 = { "D=0.5", "L=1", "X=2", "new", "old", E, R };
 	const std::string ones = "1\n1\n1\n1\n";
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "X=2: the third line counts", { { "new", ones }, { "old", "1\n1\n9\n1\n" } }, x2,
 		  1, "", { { "old", ones }, { "Plomt.log", Report(1, 0, "9.000000", "9", "0.500000") } },

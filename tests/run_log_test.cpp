@@ -7,7 +7,6 @@
 
 using StatusLog = ToolTest;
 
-static const std::string E = "echo E>>ev", R = "echo R>>ev";
 
 // The old log, then an alarming run and a run that ends before line L:
 // the first shows the counter read, the second both numbers as read.
@@ -40,36 +39,26 @@ TEST_F(StatusLog, ReadingTheTwoNumbers)
 		  2147483647, 2147483647, 2147483647, -2147483647 - 1 },
 		{ "0 and 9", "0\n9\n", 1, 1, 0, 0, 9 },
 	};
-	int n = 0;
 	for (const Row &row : rows) {
-		SCOPED_TRACE(row.what);
-		for (int alarm = 1; alarm >= 0; alarm--) {
-			std::string d = "r" + std::to_string(n++);
-			MakeDir(d);
-			Write(d + "/d", "11\n");
-			if (row.old != Absent)
-				Write(d + "/Plomt.log", row.old);
-			Result r = Run({ "v=10", "D=0.5", alarm ? "L=1" : "L=3", "d", E, R },
-			    Input::Closed, d);
-			EXPECT_EQ(r.err, "");
-			if (alarm) {
-				EXPECT_EQ(r.code, row.code);
-				EXPECT_EQ(Events(d + "/ev"), row.code == 1 ? "E" : "");
-				EXPECT_EQ(Text(d + "/Plomt.log"),
-				    Report(row.count, row.before, "10.000000", "11", "0.500000"));
-			} else {
-				EXPECT_EQ(r.code, 5);
-				EXPECT_EQ(Events(d + "/ev"), "");
-				EXPECT_EQ(Text(d + "/Plomt.log"),
-				    Report(row.keptCount, row.keptBefore, "10.000000", "", "0.500000"));
-			}
-		}
+		std::vector<File> before = { { "d", "11\n" } };
+		if (row.old != Absent)
+			before.push_back({ "Plomt.log", row.old });
+		Check({ std::string(row.what) + ", an alarm", before,
+		    { "v=10", "D=0.5", "L=1", "d", E, R }, row.code, "",
+		    { { "Plomt.log", Report(row.count, row.before, "10.000000", "11", "0.500000") } },
+		    row.code == 1 ? "E" : "" });
+		Check({ std::string(row.what) + ", no line L", before,
+		    { "v=10", "D=0.5", "L=3", "d", E, R }, 5, "",
+		    { { "Plomt.log", Report(row.keptCount, row.keptBefore, "10.000000", "",
+		      "0.500000") } }, "" });
 	}
 }
 
 // What a run writes: the report after the run's word-count messages.
 TEST_F(StatusLog, ReportLines)
 {
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "one-value mode: the V value and the word as written",
 		  { { "d", "x -0012.50e0 y\n" } }, { "v=-12.25", "D=.125", "L=1", "W=2", "d" },
@@ -96,6 +85,8 @@ TEST_F(StatusLog, ReportLines)
 TEST_F(StatusLog, LogFileSlot)
 {
 	const std::string other = "0\n0\nuntouched\n";
+	// what | files before | arguments | exit code | standard error |
+	// files after | commands run
 	const Case cases[] = {
 		{ "one-value mode: slot 4",
 		  { { "d", "11\n" }, { "my.log", "3\n2\n" }, { "Plomt.log", other } },

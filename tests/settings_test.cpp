@@ -196,43 +196,27 @@ TEST_F(Settings, PositionalSlotsAndRoles)
 	}
 }
 
-// Every slot, the count and the inverse flag start over at each reading.
-TEST_F(Settings, StartsFromEmptySlots)
-{
-	for (int k = 0; k < 5; k++)
-		strcpy(Parms[k], "stale");
-	ParmCount = 4;
-	Inverse = 1;
-	ASSERT_EQ(Read({ "a" }).code, 0);
-	EXPECT_EQ(ParmCount, 1);
-	EXPECT_EQ(Inverse, 0);
-	EXPECT_STREQ(Parms[0], "a");
-	for (int k = 1; k < 5; k++)
-		EXPECT_EQ(Parms[k][0], 0) << "slot " << k;
-}
-
 TEST_F(Settings, RefusedLines)
 {
-	const std::string usage = Help;
 	const std::string tooMany = "\n Too many Parameters error.\n";
 	const std::string n256(256, 'n'), n1000(1000, 'm');
 	struct Row {
 		std::vector<std::string> args;
-		std::string out, err;
+		std::string out, err;	// out: what comes before the usage
 		int parmCount, line;	// what was read before the refusal
 	} rows[] = {
-		{ {}, usage, "", 0, 0 },
-		{ { "a=b" }, usage, "\n Parameter error>a=b<\n", 0, 0 },
-		{ { "i=1", "f" }, usage, "\n Parameter error>i=1<\n", 0, 0 },
-		{ { "==" }, usage, "\n Parameter error>==<\n", 0, 0 },
-		{ { "f", "Q=1", "L=4" }, usage, "\n Parameter error>Q=1<\n", 1, 0 },
-		{ { "L=2", "Z=", "L=4" }, usage, "\n Parameter error>Z=<\n", 0, 2 },
-		{ { "1", "2", "3", "4", "5", "6" }, tooMany + usage, "", 5, 0 },
-		{ { "v=1", "1", "2", "3", "4", "5", "6", "L=3" }, tooMany + usage,
+		{ {}, "", "", 0, 0 },
+		{ { "a=b" }, "", "\n Parameter error>a=b<\n", 0, 0 },
+		{ { "i=1", "f" }, "", "\n Parameter error>i=1<\n", 0, 0 },
+		{ { "==" }, "", "\n Parameter error>==<\n", 0, 0 },
+		{ { "f", "Q=1", "L=4" }, "", "\n Parameter error>Q=1<\n", 1, 0 },
+		{ { "L=2", "Z=", "L=4" }, "", "\n Parameter error>Z=<\n", 0, 2 },
+		{ { "1", "2", "3", "4", "5", "6" }, tooMany, "", 5, 0 },
+		{ { "v=1", "1", "2", "3", "4", "5", "6", "L=3" }, tooMany,
 		  "", 5, 0 },
-		{ { "1", "2", "3", "4", "5", n256 }, tooMany + usage, "", 5, 0 },
-		{ { n256 }, usage, "\n Parameter error>" + n256 + "<\n", 0, 0 },
-		{ { "a", n1000, "L=4" }, usage,
+		{ { "1", "2", "3", "4", "5", n256 }, tooMany, "", 5, 0 },
+		{ { n256 }, "", "\n Parameter error>" + n256 + "<\n", 0, 0 },
+		{ { "a", n1000, "L=4" }, "",
 		  "\n Parameter error>" + n1000 + "<\n", 1, 0 },
 	};
 
@@ -241,7 +225,9 @@ TEST_F(Settings, RefusedLines)
 		Reset();
 		Outcome o = Read(row.args);
 		EXPECT_EQ(o.code, 5);
-		EXPECT_EQ(o.out, row.out);
+		// The usage's own text is the black-box test's to pin.
+		EXPECT_EQ(o.out.substr(0, row.out.size()), row.out);
+		EXPECT_GT(o.out.size(), row.out.size() + 100);
 		EXPECT_EQ(o.err, row.err);
 		EXPECT_EQ(ParmCount, row.parmCount);
 		EXPECT_EQ(Line, row.line);
@@ -252,18 +238,6 @@ TEST_F(Settings, RefusedLines)
 			EXPECT_EQ(k < ParmCount, Parms[k][0] != 0) << "slot " << k;
 		}
 	}
-}
-
-TEST(Help, StartsWithLineFeedAndEndsWithPrompt)
-{
-	const std::string help = Help;
-	size_t lines = 0;
-
-	for (char c : help)
-		lines += c == '\n';
-	EXPECT_EQ(lines, 34u);
-	EXPECT_EQ(help.substr(0, 2), "\n\t");
-	EXPECT_EQ(help.substr(help.size() - 3), "\n\n>");
 }
 
 TEST(Conversion, RealAndWholeSaturate)

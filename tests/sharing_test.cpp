@@ -11,7 +11,6 @@
 
 #include "harness.h"
 
-static const std::string E = "echo E>>ev", R = "echo R>>ev";
 
 class Sharing : public ToolTest {
 protected:

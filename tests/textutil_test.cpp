@@ -292,20 +292,6 @@ TEST(Parsex, WordsOfEachLine)
 	}
 }
 
-TEST(Parsex, LeavesTheLineAndCommandAlone)
-{
-	const std::string line = "'a b' ,7 " + std::string(400, 'z');
-	const std::string copy = line;
-
-	ASSERT_EQ(Parse("KEEP this"), 1);
-	Parsex(line.c_str());
-	EXPECT_EQ(line, copy);
-	EXPECT_STREQ(Command, "KEEP");
-	Parsex("");
-	Parsex("ANOTHER word");
-	EXPECT_STREQ(Command, "KEEP");
-}
-
 struct CommandRow {
 	const char *name;
 	std::string line;
@@ -400,24 +386,6 @@ TEST(Parse, CommandWordAndParameters)
 		EXPECT_EQ(std::string(Command), row.command);
 		EXPECT_EQ(row.line, copy);
 	}
-}
-
-TEST(Parse, SharesParWithParsex)
-{
-	ASSERT_EQ(Parse("CMD a b c"), 3);
-	ExpectPar(3, { "a", "b", "c" });
-
-	// Parsex overwrites the parameters but leaves the command word.
-	ExpectPar(Parsex("x"), { "x" });
-	EXPECT_STREQ(Command, "CMD");
-
-	ExpectPar(Parsex(Numbers(1, 20).c_str()), NumberWords(1, 20));
-	ExpectPar(Parse("GO"), {});
-	EXPECT_STREQ(Command, "GO");
-
-	ExpectPar(Parse("GO 'q'"), { "q", "" });
-	ExpectPar(Parsex("'q'"), { "q" });
-	EXPECT_STREQ(Command, "GO");
 }
 
 struct BlockCall {

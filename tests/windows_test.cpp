@@ -51,12 +51,11 @@ TEST_F(WindowsTest, WildcardsReachMainAsFileNames)
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.pattern);
 		Sh("rm -f Plomt.log ev");
-		Result r = Run({ "v=10", "D=1", "L=1", "W=2", row.pattern, "echo E>>ev", "" });
+		Result r = Run({ "v=10", "D=1", "L=1", "W=2", row.pattern, E, "" });
 		EXPECT_EQ(r.code, 1);
 		EXPECT_EQ(r.err, "");
 		EXPECT_EQ(Read("ev"), "E\r\n");
-		EXPECT_EQ(Text("Plomt.log"), "1\n0\nCompare value = 10.000000\n"
-		    "Target value  = " + row.target + "\nDifference    = 1.000000\n");
+		EXPECT_EQ(Text("Plomt.log"), Report(1, 0, "10.000000", row.target, "1.000000"));
 	}
 
 	// Two matches make two arguments, compare-file-1 and compare-file-2:
@@ -65,7 +64,7 @@ TEST_F(WindowsTest, WildcardsReachMainAsFileNames)
 	Sh("rm -f Plomt.log ev");
 	Write("one.txt", "v 5\n");
 	Write("two.txt", "v 7\n");
-	Result r = Run({ "D=1", "L=1", "W=2", "*.txt", "echo E>>ev", "" });
+	Result r = Run({ "D=1", "L=1", "W=2", "*.txt", E, "" });
 	EXPECT_EQ(r.code, 1);
 	EXPECT_EQ(Read("ev"), "E\r\n");
 	EXPECT_EQ(Read("one.txt"), Read("two.txt"));
@@ -154,7 +153,7 @@ TEST_F(WindowsTest, CopyUnderNamesWithBlanksIsByteForByte)
 		if (row.twoExists)
 			Write(row.two, "v 5.5\n");
 		std::vector<std::string> args = { "D=1", "L=1", "W=2", row.one, row.two,
-		    "echo E>>ev", "echo R>>ev" };
+		    E, R };
 		if (!row.log.empty())
 			args.push_back(row.log);
 		Result r = Run(args);
@@ -243,7 +242,7 @@ TEST_F(WindowsTest, KilledDuringACommand)
 	Write("Plomt.log", "0\r\n3\r\n");
 	std::vector<std::string> words = ToolRunner();
 	words.insert(words.end(), { Path("victim7.exe"), "D=0.5", "L=1", "W=2",
-	    "new.txt", "old.txt", "taskkill /f /im victim7.exe", "echo R>>ev" });
+	    "new.txt", "old.txt", "taskkill /f /im victim7.exe", R });
 	Result r = Exec(words);
 	EXPECT_FALSE(r.hung);
 	EXPECT_EQ(Read("Plomt.log"), "1\r\n0\r\nCompare value = 5.000000\r\n"
