@@ -55,7 +55,7 @@ clean:
 # fuzz/corpus/<target>; what they find new stays in the build directory.
 FUZZ_SECONDS ?= 60
 FUZZ_CXX ?= clang++-14
-FUZZ_TARGETS = parsex parse readline readlinex lowerchrx settings
+FUZZ_TARGETS = parsex parse readline readlinex lowerchrx settings srcline
 FUZZ_DIR = $(BUILD)/fuzz
 FUZZ_FLAGS = -std=c++17 -g -O1 -Wall -Wextra -Werror -Isrc -Ifuzz \
 	-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
@@ -64,6 +64,11 @@ $(FUZZ_DIR)/%: fuzz/%.cpp fuzz/check.h src/textutil.cpp src/textutil.h \
     src/settings.cpp src/settings.h
 	@mkdir -p $(FUZZ_DIR)
 	$(FUZZ_CXX) $(FUZZ_FLAGS) -o $@ $< src/textutil.cpp src/settings.cpp
+
+$(FUZZ_DIR)/srcline: fuzz/srcline.cpp fuzz/check.h src/linesource.cpp \
+    src/linesource.h src/textutil.cpp src/textutil.h
+	@mkdir -p $(FUZZ_DIR)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -o $@ $< src/linesource.cpp src/textutil.cpp
 
 fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
 	@set -e; for t in $(FUZZ_TARGETS); do \
