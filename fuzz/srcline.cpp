@@ -87,7 +87,7 @@ LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 	// Block sizes around the piece length and the line lengths met.
 	cap = data[0] < 128 ? 1u + data[0] : data[0] < 192 ?
 	    200u + 2u * (data[0] - 128) : data[0] < 255 ?
-	    2048u * (data[0] - 191) : (size_t)SrcBlock;
+	    (size_t)2048 * (data[0] - 191) : (size_t)SrcBlock;
 	line = (long)data[1] - 2;
 	loop = data[2];
 	pass = data[3];
