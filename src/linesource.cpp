@@ -48,39 +48,55 @@ Fill(Src *s)
 	s->pos = 0;
 	s->len = n;
 	s->lf = s->cr = Unknown;
-	if (n == 0)
+	if (n == 0 || ferror(s->fp))
 		s->end = 1;
 	return n != 0;
 }
 
-// The index of the next byte c at or after pos in the block, len if there
-// is none.  Found once and kept while pos has not passed it, so that a
-// stretch without line feeds or carriage returns is searched once, not
-// once per piece.
+// The index of the next line feed at or after pos in the block, len if
+// there is none.  Found once and kept while pos has not passed it, so that
+// a stretch without line feeds is searched once, not once per piece.
 static size_t
-Next(Src *s, size_t *at, int c)
+NextLf(Src *s)
 {
 	const char *p;
 
-	if (*at == Unknown || *at < s->pos) {
-		p = (const char *)memchr(s->blk + s->pos, c, s->len - s->pos);
-		*at = p ? (size_t)(p - s->blk) : s->len;
+	if (s->lf == Unknown || s->lf < s->pos) {
+		p = (const char *)memchr(s->blk + s->pos, '\n', s->len - s->pos);
+		s->lf = p ? (size_t)(p - s->blk) : s->len;
 	}
-	return *at;
+	return s->lf;
+}
+
+// The next carriage return before lf, the next line feed (or len), else
+// lf itself; kept the same way.  Looking no further than the line keeps a
+// file without carriage returns from being searched to the block's end at
+// every block.
+static size_t
+NextCr(Src *s, size_t lf)
+{
+	const char *p;
+
+	if (s->cr == Unknown || s->cr < s->pos) {
+		p = (const char *)memchr(s->blk + s->pos, '\r', lf - s->pos);
+		s->cr = p ? (size_t)(p - s->blk) : lf;
+	}
+	return s->cr;
 }
 
 int
 SrcLine(Src *s, char *buf)
 {
-	size_t lf, cr, stop, m;
+	size_t lf, stop, m;
 	int i = 0;
 
 	for (;;) {
 		if (s->pos == s->len && !Fill(s))
 			break;
-		lf = Next(s, &s->lf, '\n');
-		cr = Next(s, &s->cr, '\r');
-		stop = lf < cr ? lf : cr;
+		// Plain characters up to a carriage return, the line feed or
+		// the block's end.
+		lf = NextLf(s);
+		stop = NextCr(s, lf);
 		m = stop - s->pos;
 		if (m >= (size_t)(Piece - i)) {
 			// The piece is full: stop right after its last
@@ -132,7 +148,7 @@ static long
 Count(Src *s, long n)
 {
 	const unsigned char *b, *p, *q, *e;
-	size_t lf, cr, stop, k;
+	size_t lf, stop, k;
 	long done = 0, c;
 
 	b = (const unsigned char *)s->blk;
@@ -148,15 +164,14 @@ Count(Src *s, long n)
 			q--;
 	s->pos = q - b;
 	while (done < n && s->pos < s->len) {
-		lf = Next(s, &s->lf, '\n');
+		lf = NextLf(s);
 		if (lf < s->len && lf - s->pos < Piece) {
 			// Too short to be cut, carriage returns or not.
 			s->pos = lf + 1;
 			done++;
 			continue;
 		}
-		cr = Next(s, &s->cr, '\r');
-		stop = lf < cr ? lf : cr;
+		stop = NextCr(s, lf);
 		k = (stop - s->pos) / Piece;
 		if (k == 0)
 			break;
@@ -197,7 +212,7 @@ SrcGoTo(Src *s, long n, char *buf)
 int
 SrcAtEnd(Src *s)
 {
-	if (ferror(s->fp))
+	if (s->end && ferror(s->fp))
 		return 1;
 	return s->pos == s->len && !Fill(s);
 }

@@ -19,8 +19,9 @@ struct Src {
 	int end;              // a read found nothing more (or failed)
 	size_t cap;           // block size in use, 1 to SrcBlock
 	size_t pos, len;      // unread bytes are blk[pos] to blk[len - 1]
-	size_t lf, cr;        // next line feed, carriage return at or after
-	                      // pos (len: none in the block), once looked for
+	size_t lf, cr;        // next line feed (len: none in the block) and
+	                      // next carriage return before it (lf: none),
+	                      // as last looked for
 	char blk[SrcBlock];
 };
 
