@@ -95,7 +95,7 @@ clean:
 # fuzz/corpus/<target>; what they find new stays in the build directory.
 FUZZ_SECONDS ?= 60
 FUZZ_CXX ?= clang++-14
-FUZZ_TARGETS = parsex parse readline readlinex lowerchrx settings
+FUZZ_TARGETS = parsex parse readline readlinex lowerchrx settings srcline
 FUZZ_DIR = $(BUILD)/fuzz
 FUZZ_COMMON = -std=c++17 -g -O1 -Wall -Wextra -Werror -Isrc -Ifuzz \
 	-fno-sanitize-recover=all

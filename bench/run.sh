@@ -1,23 +1,27 @@
 #!/bin/sh
 # Times the tool against the standard tools that do the same work, side by
 # side on this machine: reaching a line near the end of a large file, a run
-# on a one-line file, and the copy of two-file mode; then its peak memory
-# over file sizes and lines.  The data is made in a temporary directory and
-# removed at the end; every file is read once first, so all runs find it in
-# the page cache.
+# on a one-line file, the copy of two-file mode, and a far piece of one
+# line without a line feed; then its peak memory over file sizes and lines.
+# The data is made in a temporary directory and removed at the end; every
+# file is read once first, so all runs find it in the page cache.
 #
 # usage: bench/run.sh torquelin-binary stopwatch-binary
 # BENCH_DIR: where the temporary directory goes (default $TMPDIR or /tmp);
 # RUNS: timed rounds for the large files (the start rounds, a few
-# milliseconds each, are 30 times as many).
+# milliseconds each, are 30 times as many); LONG_MIB: size of the file
+# without a line feed in MiB (default 1024).
 set -eu
 
 TQ=$(realpath "$1")
 SW=$(realpath "$2")
 RUNS=${RUNS:-11}
 BASE=${BENCH_DIR:-${TMPDIR:-/tmp}}
+LONG_MIB=${LONG_MIB:-1024}
 
-need=1500000	# KiB: the file, its pair, the copy's temporary file and cp's target
+# KiB: the file, its pair, the copy's temporary file and cp's target, and
+# the file without a line feed
+need=$((1500000 + LONG_MIB * 1024))
 avail=$(df -Pk "$BASE" | awk 'NR == 2 { print $4 }')
 if [ "$avail" -lt "$need" ]; then
 	echo "bench: $BASE has ${avail} KiB free, needs $need" >&2
@@ -87,6 +91,19 @@ echo "copy, back to back (no sync between runs):"
 "$SW" "$RUNS" 1 \
     torquelin "$TQ" L=1 W=3 D=0.5 big.txt big2.txt "" "" copy.log ";;" \
     cp cp big.txt big3.txt
+
+echo
+# Each 255 characters of a line are a line of their own for L, so L can
+# reach far into a file that has no line feed at all: piece 4,000,000 starts
+# 1,019,999,745 bytes into the GiB, 95 % of the way.
+far=$((LONG_MIB * 15625 / 4))
+echo "long line: piece $far of one line of $LONG_MIB MiB without a line feed (goal: at most 1.5 x cat)"
+head -c $((LONG_MIB * 1048576)) /dev/zero | tr '\000' 'x' > long.txt
+cat long.txt > /dev/null
+"$SW" "$RUNS" 1 \
+    torquelin "$TQ" L=$far W=1 V=0 D=0.5 long.txt "" "" long.log ";;" \
+    cat cat long.txt
+rm -f long.txt
 
 echo
 echo "memory: peak resident set over file sizes and L (goal: no growth)"

@@ -1,7 +1,9 @@
 // Fast line walking over a compare file: whole blocks are read and lines
-// found with memchr, yet every line, every piece of a long line and the
-// end of the stream come out exactly as repeated ReadLine calls with a
-// 256-byte buffer would give them.
+// found with memchr, yet every line and every piece of a long line come out
+// exactly as repeated ReadLine calls with a 256-byte buffer would give them.
+// A line exists only where reading it takes at least one byte of the file:
+// the end of a file that ends in a line feed is the end, with no empty line
+// after it.
 #ifndef TORQUELIN_LINESOURCE_H
 #define TORQUELIN_LINESOURCE_H
 
@@ -14,9 +16,12 @@ enum { SrcBlock = 1 << 17 };
 struct Src {
 	FILE *fp;
 	int whole;            // fp is a regular file: read it in whole blocks
-	int end;              // a read found nothing more: ReadLine's end of file
+	int end;              // a read found nothing more (or failed)
 	size_t cap;           // block size in use, 1 to SrcBlock
 	size_t pos, len;      // unread bytes are blk[pos] to blk[len - 1]
+	size_t lf, cr;        // next line feed (len: none in the block) and
+	                      // next carriage return before it (lf: none),
+	                      // as last looked for
 	char blk[SrcBlock];
 };
 
@@ -26,17 +31,18 @@ void SrcOpen(Src *s, FILE *fp);
 // The next line or piece into buf (256 bytes), or only passed over when buf
 // is null; returns what ReadLine with a 256-byte buffer would.
 int SrcLine(Src *s, char *buf);
-// Passes over up to n lines without storing them, stopping early where
-// ReadLine's stream would be at end of file before a read; returns how
-// many were passed over.
+// Passes over up to n lines without storing them, stopping early where no
+// line is left; returns how many were passed over.
 long SrcSkip(Src *s, long n);
-// Reads n lines as a loop of "stop if at end of file, else ReadLine" would,
-// the last into buf (256 bytes) and the others only counted; returns 0 when
-// the loop would have stopped early.  With n of 0 nothing is read.
+// Reads lines 1 to n, the last into buf (256 bytes) and the others only
+// counted; returns 0 when the file has fewer than n lines.  With n of 0 or
+// less nothing is read, buf is left alone and the result is 1.
 int SrcGoTo(Src *s, long n, char *buf);
-// True where ReadLine's stream would be at end of file (or in error).
-int SrcAtEnd(const Src *s);
-// True once a read has failed.
+// True when no further line exists: no unread byte is left, or a read has
+// failed.  It may read the next block to know; from a pipe that is no more
+// than the next SrcLine would read.
+int SrcAtEnd(Src *s);
+// True once a read has failed: the walk ended early, not at the file's end.
 int SrcFailed(const Src *s);
 
 #endif

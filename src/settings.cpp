@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <cctype>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -64,7 +65,23 @@ const char More[] =
 float
 Real(const char *text)
 {
-	double d = strtod(text, NULL);
+	const char *p = text;
+	double d;
+
+	// Decimal numbers only.  strtod also reads hexadecimal and the words
+	// inf, infinity and nan, which in a data file are words, not numbers:
+	// they read 0, as anything else that starts with no digit does.
+	while (isspace((unsigned char)*p))
+		p++;
+	if (*p == '+' || *p == '-')
+		p++;
+	if (*p == '.')
+		p++;
+	else if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
+		return 0;
+	if (!isdigit((unsigned char)*p))
+		return 0;
+	d = strtod(text, NULL);
 
 	// A double beyond the float range converts to infinity, never to
 	// undefined behaviour; 0x1.ffffffp127 is where rounding reaches it.

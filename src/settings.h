@@ -31,6 +31,9 @@ const char *RetProc(void);
 const char *LogFile(void);       // the status log name, default applied
 
 // atof and atoi, with out-of-range values saturated instead of undefined.
+// Real reads decimal numbers only: blanks, a sign, digits with a point and
+// an exponent; hexadecimal and the words inf and nan read 0, so the only
+// infinity is a saturated number and there is never a NaN.
 float Real(const char *text);
 int Whole(const char *text);
 

@@ -1,6 +1,6 @@
-// The block reader against a plain ReadLine loop: the same lines, the same
-// results and the same end-of-file state after every line, over random
-// files whose block boundaries fall everywhere.
+// The block reader against a plain ReadLine loop that reads while a byte is
+// left: the same lines, the same results and the same end state after every
+// line, over random files whose block boundaries fall everywhere.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,10 +21,22 @@ namespace {
 struct Read {
 	int ret;
 	std::string text;    // the stored characters, NULs included
-	bool end;            // feof or ferror afterwards
+	bool end;            // no byte left afterwards
 };
 
-// Every read of a plain loop that stops once the stream is at its end.
+// Whether f has no byte left to read.
+bool
+Drained(FILE *f)
+{
+	int c = getc(f);
+
+	if (c == EOF)
+		return true;
+	ungetc(c, f);
+	return false;
+}
+
+// Every read of a plain loop that reads while a byte is left.
 std::vector<Read>
 Reference(const std::string &path)
 {
@@ -32,15 +44,16 @@ Reference(const std::string &path)
 	char buf[256];
 	FILE *f = fopen(path.c_str(), "r");
 
+	EXPECT_NE(f, nullptr);
 	if (f == NULL)
 		return reads;
-	do {
+	while (!Drained(f)) {
 		memset(buf, 'U', sizeof buf);
 		int r = ReadLine(f, buf, sizeof buf);
 		reads.push_back({ r, std::string(buf, r < 0 ? -r : r),
-		    feof(f) || ferror(f) });
+		    Drained(f) });
 		EXPECT_EQ(buf[r < 0 ? -r : r], 0);
-	} while (!feof(f) && !ferror(f));
+	}
 	fclose(f);
 	return reads;
 }
@@ -90,6 +103,12 @@ ExpectRest(Src *s, const std::vector<Read> &ref, size_t k, const char *how)
 		ASSERT_EQ(SrcAtEnd(s) != 0, ref[k].end) << how << ", read " << k + 1;
 	}
 	ASSERT_TRUE(SrcAtEnd(s)) << how;
+	ASSERT_FALSE(SrcFailed(s)) << how;
+	// Past the end a read gives what ReadLine gives there.
+	memset(buf, 'U', sizeof buf);
+	ASSERT_EQ(SrcLine(s, buf), 0) << how;
+	ASSERT_EQ(buf[0], 0) << how;
+	ASSERT_TRUE(SrcAtEnd(s)) << how;
 }
 
 // A source over f reading blocks of cap bytes.
@@ -101,10 +120,11 @@ Open(Src *s, FILE *f, size_t cap)
 }
 
 // Reads the whole file by lines, then reaches line n by counting and reads
-// on from there, for every n given; also through a pipe when asked.
+// on from there, for every n given and, with ends, the lines around the
+// last; also through a pipe when asked.
 void
-Compare(const std::string &data, const std::vector<long> &gotos, bool pipe,
-    size_t cap = SrcBlock)
+Compare(const std::string &data, std::vector<long> gotos, bool pipe,
+    size_t cap = SrcBlock, bool ends = false)
 {
 	static Src s;
 	TempFile tmp;
@@ -112,8 +132,9 @@ Compare(const std::string &data, const std::vector<long> &gotos, bool pipe,
 
 	tmp.Write(data);
 	std::vector<Read> ref = Reference(tmp.path);
-	ASSERT_FALSE(ref.empty());
 	long reads = (long)ref.size();
+	if (ends)
+		gotos.insert(gotos.end(), { reads - 1, reads, reads + 1 });
 
 	FILE *f = fopen(tmp.path.c_str(), "r");
 	ASSERT_NE(f, nullptr);
@@ -128,8 +149,6 @@ Compare(const std::string &data, const std::vector<long> &gotos, bool pipe,
 		Open(&s, f, cap);
 		memset(buf, 'U', sizeof buf);
 		int ok = SrcGoTo(&s, n, buf);
-		// A loop that stops at the end makes reads 1 to n while the
-		// stream is not yet at its end: all n exactly when n <= reads.
 		ASSERT_EQ(ok != 0, n <= reads);
 		if (ok && n > 0) {
 			const Read &r = ref[n - 1];
@@ -137,7 +156,7 @@ Compare(const std::string &data, const std::vector<long> &gotos, bool pipe,
 			ASSERT_EQ(buf[r.text.size()], 0);
 			ASSERT_EQ(SrcAtEnd(&s) != 0, r.end);
 			ExpectRest(&s, ref, n, "after going to a line");
-		} else if (n == 0) {
+		} else if (n <= 0) {
 			ASSERT_EQ(buf[0], 'U');
 			ExpectRest(&s, ref, 0, "after going nowhere");
 		} else {
@@ -149,8 +168,8 @@ Compare(const std::string &data, const std::vector<long> &gotos, bool pipe,
 		ASSERT_NE(f, nullptr);
 		Open(&s, f, cap);
 		long skipped = SrcSkip(&s, n);
-		ASSERT_EQ(skipped, n < reads ? n : reads);
-		ASSERT_EQ(SrcAtEnd(&s) != 0, skipped > 0 && ref[skipped - 1].end);
+		ASSERT_EQ(skipped, n < 0 ? 0 : n < reads ? n : reads);
+		ASSERT_EQ(SrcAtEnd(&s) != 0, skipped == reads);
 		if (skipped < reads)
 			ExpectRest(&s, ref, skipped, "after skipping");
 		fclose(f);
@@ -227,11 +246,17 @@ Targets(std::mt19937 &rng, const std::string &data)
 
 } // namespace
 
-TEST(LineSource, SmallFilesMatchReadLine)
+TEST(LineSource, FixedFilesMatchReadLine)
 {
+	// Megabytes of one line, plain or with carriage returns strewn at
+	// uneven steps, to be walked to its far pieces.
+	std::string plain(3 << 20, 'x'), strewn = plain + "\nlast";
+	for (size_t i = 97; i < plain.size(); i += 1000 + i % 613)
+		strewn[i] = '\r';
 	const struct {
 		const char *name;
 		std::string data;
+		bool large = false;
 	} rows[] = {
 		{ "empty", "" },
 		{ "one LF", "\n" },
@@ -256,15 +281,20 @@ TEST(LineSource, SmallFilesMatchReadLine)
 		    std::string(55, 'y') + "\r\n" },
 		{ "256 and CRs", std::string(200, 'x') + "\r\r\r" +
 		    std::string(56, 'y') + "\rz\n" },
+		{ "3 MiB, no LF", plain, true },
+		{ "3 MiB, CRs", strewn, true },
 	};
 	for (const auto &row : rows) {
 		SCOPED_TRACE(row.name);
 		std::vector<long> t;
-		for (long n = 0; n < 8; n++)
+		for (long n = -1; n < 8; n++)
 			t.push_back(n);
-		Compare(row.data, t, true);
-		for (size_t cap : { 1, 2, 3, 255, 256 })
-			Compare(row.data, t, false, cap);
+		if (row.large)
+			t.insert(t.end(), { 514, 1000, 5000 });
+		Compare(row.data, t, true, SrcBlock, row.large);
+		for (size_t cap : { 1, 2, 3, 255, 256, 4093 })
+			if (!row.large || cap == 255 || cap == 4093)
+				Compare(row.data, t, false, cap, row.large);
 	}
 }
 
@@ -321,8 +351,9 @@ TEST(LineSource, BlockBoundariesMatchReadLine)
 	}
 }
 
-// A read that fails ends the stream as ReadLine's end of file does.
-TEST(LineSource, FailedReadIsTheEnd)
+// A read that fails (a directory gives EISDIR) ends the walk and is told
+// apart from the end of the file.
+TEST(LineSource, FailedReadEndsTheWalk)
 {
 	static Src s;
 	char buf[256];
@@ -332,8 +363,11 @@ TEST(LineSource, FailedReadIsTheEnd)
 	if (f == NULL)
 		GTEST_SKIP() << "a directory does not open as a stream here";
 	SrcOpen(&s, f);
+	EXPECT_FALSE(SrcFailed(&s));
+	EXPECT_TRUE(SrcAtEnd(&s));
+	EXPECT_TRUE(SrcFailed(&s));
+	EXPECT_EQ(SrcGoTo(&s, 1, buf), 0);
 	EXPECT_EQ(SrcLine(&s, buf), 0);
 	EXPECT_STREQ(buf, "");
-	EXPECT_TRUE(SrcAtEnd(&s));
 	fclose(f);
 }
