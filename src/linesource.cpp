@@ -67,7 +67,7 @@ NextLf(Src *s)
 	return s->lf;
 }
 
-// The next carriage return before lf, the next line feed (or len), else
+// The next carriage return before lf (the next line feed, or len), else
 // lf itself; kept the same way.  Looking no further than the line keeps a
 // file without carriage returns from being searched to the block's end at
 // every block.
