@@ -83,12 +83,9 @@ Real(const char *text)
 		return 0;
 	d = strtod(text, NULL);
 
-	// A double beyond the float range converts to infinity, never to
-	// undefined behaviour; 0x1.ffffffp127 is where rounding reaches it.
-	if (d >= 0x1.ffffffp127)
-		return HUGE_VALF;
-	if (d <= -0x1.ffffffp127)
-		return -HUGE_VALF;
+	// Beyond the float range a number stops at the largest float: never
+	// undefined behaviour, and never an infinity, so that no difference
+	// of two numbers read can be infinity minus infinity, a NaN.
 	if (d > FLT_MAX)
 		return FLT_MAX;
 	if (d < -FLT_MAX)

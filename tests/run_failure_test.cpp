@@ -9,6 +9,20 @@ using Failure = ToolTest;
 
 static const std::string OldLog = "3\n2\nCompare value = 1.000000\nTarget value  = 1\n";
 
+// What a run says of a line beyond the end, and of an empty word in "old".
+static std::string
+NoLine(const std::string &name, int line)
+{
+	return "\nCompare file >" + name + "< has no line " + std::to_string(line) + ".\n\n";
+}
+
+static std::string
+Empty(int line, int word)
+{
+	return "\nCompare file >old< line " + std::to_string(line) + " word " +
+	    std::to_string(word) + " empty.\n\n";
+}
+
 // Two files, L=1, margin 0.5; "new" holds 9 and "old" 1, an alarm if compared.
 static std::vector<std::string>
 Two(std::vector<std::string> extra = {}, const std::string &f1 = "new",
@@ -109,49 +123,53 @@ TEST_F(Failure, EndOfFileBeforeLineL)
 	const Case cases[] = {
 		{ "compare-file-2 ends first",
 		  { { "new", "9\n9\n9\n" }, { "old", "1\n" }, { "Plomt.log", OldLog } },
-		  Two({ "L=3" }), 5, "", { { "old", "9\n9\n9\n" }, { "Plomt.log", keep } }, "" },
+		  Two({ "L=3" }), 5, NoLine("old", 3),
+		  { { "old", "9\n9\n9\n" }, { "Plomt.log", keep } }, "" },
 		{ "compare-file-2 ends first: no line is split",
 		  { { "new", "1 1 9\n1 1 9\n1 1 9\n" }, { "old", "1 1 1\n" }, { "Plomt.log", OldLog } },
-		  Two({ "L=3", "W=3" }), 5, "",
+		  Two({ "L=3", "W=3" }), 5, NoLine("old", 3),
 		  { { "old", "1 1 9\n1 1 9\n1 1 9\n" }, { "Plomt.log", keep } }, "" },
 		{ "compare-file-1 ends first",
 		  { { "new", "9\n" }, { "old", "1\n1\n1\n1\n" }, { "Plomt.log", OldLog } },
-		  Two({ "L=3" }), 5, "", { { "old", "9\n" }, { "Plomt.log", keep } }, "" },
-		{ "both empty", { { "new", "" }, { "old", "" }, { "Plomt.log", OldLog } },
-		  Two({ "L=2" }), 5, "", { { "old", "" }, { "Plomt.log", keep } }, "" },
+		  Two({ "L=3" }), 5, NoLine("new", 3), { { "old", "9\n" }, { "Plomt.log", keep } }, "" },
+		{ "both empty: an empty file has no line 1",
+		  { { "new", "" }, { "old", "" }, { "Plomt.log", OldLog } },
+		  Two({ "L=1" }), 5, NoLine("new", 1), { { "old", "" }, { "Plomt.log", keep } }, "" },
 		{ "no log before: 0 and 0", { { "new", "9\n" }, { "old", "1\n" } },
-		  Two({ "L=4" }), 5, "",
+		  Two({ "L=4" }), 5, NoLine("new", 4),
 		  { { "old", "9\n" }, { "Plomt.log", Report(0, 0, "0.000000", "", "0.500000") } }, "" },
-		{ "one-value mode, a line feed at the end",
-		  { { "d", "9\n" }, { "Plomt.log", OldLog } },
-		  { "v=10", "D=0.5", "L=3", "d", E, R }, 5, "",
-		  { { "d", "9\n" }, { "Plomt.log", Report(3, 2, "10.000000", "", "0.500000") } }, "" },
+		{ "one-value mode: the end of a file that ends in a line feed is its end",
+		  { { "d", "9\n9\n" }, { "Plomt.log", OldLog } },
+		  { "v=10", "D=0.5", "L=3", "d", E, R }, 5, NoLine("d", 3),
+		  { { "d", "9\n9\n" }, { "Plomt.log", Report(3, 2, "10.000000", "", "0.500000") } }, "" },
 		{ "one-value mode, no line feed at the end",
 		  { { "d", "9\n9" }, { "Plomt.log", OldLog } },
-		  { "v=10", "D=0.5", "L=3", "d", E, R }, 5, "",
+		  { "v=10", "D=0.5", "L=3", "d", E, R }, 5, NoLine("d", 3),
 		  { { "Plomt.log", Report(3, 2, "10.000000", "", "0.500000") } }, "" },
 		{ "one-value mode, Ret-Proc -1 changes nothing",
 		  { { "d", "9\n" }, { "Plomt.log", OldLog } },
-		  { "v=10", "D=0.5", "L=3", "d", E, "-1" }, 5, "",
+		  { "v=10", "D=0.5", "L=3", "d", E, "-1" }, 5, NoLine("d", 3),
 		  { { "Plomt.log", Report(3, 2, "10.000000", "", "0.500000") } }, "" },
 	};
 	for (const Case &c : cases)
 		Check(c);
 }
 
-// A read that fails ends the file as its end does.
-TEST_F(Failure, ReadErrorIsEndOfFile)
+// A read that fails is no end of the file: the run says so and keeps the
+// counter.
+TEST_F(Failure, ReadErrorIsReported)
 {
 	if (WindowsBuild())
 		GTEST_SKIP() << "needs a Linux build";
-	const std::string log = Report(0, 0, "0.000000", "", "0.000000");
+	const std::string error = "\nCompare file >/proc/self/mem< read error.\n\n";
 	// what | files before | arguments | exit code | standard error |
 	// files after | commands run
 	const Case cases[] = {
-		{ "the first read fails: an empty line", {}, { "v=0", "L=1", "/proc/self/mem", E, R },
-		  0, "", { { "Plomt.log", log } }, "" },
-		{ "no second read after a failed one", {}, { "v=0", "L=2", "/proc/self/mem", E, R },
-		  5, "", { { "Plomt.log", log } }, "" },
+		{ "the first read fails", { { "Plomt.log", OldLog } },
+		  { "v=0", "L=1", "/proc/self/mem", E, R }, 5, error,
+		  { { "Plomt.log", Report(3, 2, "0.000000", "", "0.000000") } }, "" },
+		{ "a later read fails", {}, { "v=0", "L=2", "/proc/self/mem", E, R },
+		  5, error, { { "Plomt.log", Report(0, 0, "0.000000", "", "0.000000") } }, "" },
 	};
 	for (const Case &c : cases)
 		Check(c);
@@ -165,21 +183,22 @@ TEST_F(Failure, EmptyWordInCompareFile2)
 	// files after | commands run
 	const Case cases[] = {
 		{ "an empty field", { { "new", "1,5\n" }, { "old", "1,,2\n" }, { "Plomt.log", OldLog } },
-		  Two({ "W=2" }), 5, "",
+		  Two({ "W=2" }), 5, Empty(1, 2),
 		  { { "old", "1,5\n" }, { "Plomt.log", Report(3, 2, "0.000000", "", "0.500000") } }, "" },
-		{ "W=3 on two words", { { "new", "1 2 3\n" }, { "old", "1 2\n" } },
-		  Two({ "W=3" }), 5, "",
-		  { { "old", "1 2 3\n" }, { "Plomt.log", Report(0, 0, "0.000000", "", "0.500000") } }, "" },
+		{ "W=3 on two words: no empty word but a missing one",
+		  { { "new", "1 2 3\n" }, { "old", "1 2\n" } }, Two({ "W=3" }), 5, WordCount(2, "1 2"),
+		  { { "old", "1 2 3\n" },
+		    { "Plomt.log", WordCount(2, "1 2") + Report(0, 0, "0.000000", "", "0.500000") } }, "" },
 		{ "an alarm on the line before", { { "new", "0 9\n1,5\n" }, { "old", "0 1\n1,,5\n" } },
-		  Two({ "W=2", "X=1" }), 5, "",
+		  Two({ "W=2", "X=1" }), 5, Empty(2, 2),
 		  { { "old", "0 9\n1,5\n" }, { "Plomt.log", Report(0, 0, "1.000000", "", "0.500000") } }, "" },
 		{ "an alarm on the line before, counter n",
 		  { { "new", "0 9\n1,5\n" }, { "old", "0 1\n1,,5\n" }, { "Plomt.log", OldLog } },
-		  Two({ "W=2", "X=1" }), 5, "",
+		  Two({ "W=2", "X=1" }), 5, Empty(2, 2),
 		  { { "Plomt.log", Report(3, 2, "1.000000", "", "0.500000") } }, "" },
-		{ "an empty line in compare-file-2", { { "new", "x\n5\n" }, { "old", "x\n\n" } },
-		  Two({ "L=2" }), 5, "",
-		  { { "Plomt.log", Report(0, 0, "0.000000", "", "0.500000") } }, "" },
+		{ "an empty line in compare-file-2: no words at all",
+		  { { "new", "x\n5\n" }, { "old", "x\n\n" } }, Two({ "L=2" }), 5, WordCount(0, ""),
+		  { { "Plomt.log", WordCount(0, "") + Report(0, 0, "0.000000", "", "0.500000") } }, "" },
 	};
 	for (const Case &c : cases)
 		Check(c);
@@ -214,9 +233,10 @@ TEST_F(Failure, PermissionBitsCount)
 		{ "log read-only", { { "new", "9\n", 0644 }, shared, { "Plomt.log", OldLog, 0444 } },
 		  Two(), 5, LogOpenError,
 		  { { "old", "9\n" }, { "Plomt.log", OldLog, 0444 } }, "" },
-		{ "log in a read-only directory",
+		{ "a writable log in a read-only directory: written in place",
 		  { { "new", "9\n", 0644 }, shared, { "logs", Dir, 0555 }, { "logs/s.log", OldLog, 0666 } },
-		  logs, 5, LogOpenError, { { "old", "9\n" }, { "logs/s.log", OldLog } }, "" },
+		  logs, 2, "", { { "old", "9\n" },
+		  { "logs/s.log", Report(4, 3, "1.000000", "1", "0.500000"), 0666 } }, "" },
 		{ "no log in a read-only directory: none is made",
 		  { { "new", "9\n", 0644 }, shared, { "logs", Dir, 0555 } },
 		  logs, 5, LogOpenError, { { "old", "9\n" }, { "logs/s.log", Absent } }, "" },

@@ -46,12 +46,8 @@ TEST_F(Lines, WordOfALine)
 		{ "an empty field", "1,,2\n", "1", "2", "0", "0.000000", "" },
 		{ "a numeric prefix", "x 12abc\n", "1", "2", "12", "12.000000", "12abc" },
 		{ "signs and an exponent", "-3.5e1\n", "1", "1", "-35", "-35.000000", "-3.5e1" },
-		{ "the word after the last: 0 without a message", "1 2\n", "1", "3", "0",
-		  "0.000000", "" },
 		{ "20 words, the last", Numbers(20) + "\n", "1", "20", "20", "20.000000", "20" },
 		{ "NUL ends the text", std::string("7\0 999\n", 7), "1", "1", "7", "7.000000", "7" },
-		{ "NUL hides the words after it", std::string("7\0 999\n", 7), "1", "2", "0",
-		  "0.000000", "" },
 	};
 	for (const Take &t : takes)
 		Check(Taking(t));
@@ -63,15 +59,9 @@ TEST_F(Lines, LineOfAFile)
 	const Take takes[] = {
 		{ "line 1", "5\n6\n", "1", "1", "5", "5.000000", "5" },
 		{ "line 2", "5\n6\n", "2", "1", "6", "6.000000", "6" },
-		{ "past the last line feed: an empty line", "5\n6\n", "3", "1", "0", "0.000000", "" },
 		{ "carriage returns", "5\r\n6\r\n", "2", "1", "6", "6.000000", "6" },
-		{ "an empty file, L=1", "", "1", "1", "0", "0.000000", "" },
-		{ "an empty file, L=0", "", "0", "1", "0", "0.000000", "" },
-		{ "L=0: an empty line", "7\n", "0", "1", "0", "0.000000", "" },
-		{ "L=-2 is L=0", "7\n", "-2", "1", "0", "0.000000", "" },
 		{ "254 characters fit", x254 + "\n7\n", "2", "1", "7", "7.000000", "7" },
 		{ "255 characters: the line", x255 + "\n7\n", "1", "1", "0", "0.000000", x255 },
-		{ "255 characters, then an empty line", x255 + "\n7\n", "2", "1", "0", "0.000000", "" },
 		{ "255 characters, then the next line", x255 + "\n7\n", "3", "1", "7", "7.000000", "7" },
 		{ "256 characters: the rest is a line", x256 + "\n7\n", "2", "1", "0", "0.000000", "x" },
 		{ "256 characters, then the next line", x256 + "\n7\n", "3", "1", "7", "7.000000", "7" },
@@ -87,9 +77,10 @@ TEST_F(Lines, LineOfAFile)
 	for (const Take &t : takes)
 		Check(Taking(t));
 
-	// The empty line of L=0 is what is compared, not the file's first line.
+	// L=0 reads no line: the empty line compared has no word.
+	const std::string none = WordCount(0, "");
 	Check({ "L=0 does not read line 1", { { "d", "7\n" } }, { "v=7", "D=0.5", "d", E, R },
-	    1, "", { { "Plomt.log", Report(1, 0, "7.000000", "", "0.500000") } }, "E" });
+	    5, none, { { "Plomt.log", none + Report(0, 0, "7.000000", "", "0.500000") } }, "" });
 }
 
 TEST_F(Lines, TooFewWords)
@@ -101,15 +92,15 @@ TEST_F(Lines, TooFewWords)
 		int index;
 		std::string shown;    // the line in the message, when not all of it
 	} rows[] = {
-		{ "two words, W=4", "1 2", "4", 3, "" },
-		{ "an empty line, W=3", "", "3", 2, "" },
-		{ "only blanks, W=2", "   ", "2", 1, "" },
+		{ "two words, W=3: no slot after the last word", "1 2", "3", 2, "" },
+		{ "an empty line has no words", "", "1", 0, "" },
+		{ "only blanks, W=1", "   ", "1", 0, "" },
 		{ "25 words, W=21: no 21st word is kept", Numbers(25), "21", 20, "" },
 		{ "20 words, W=21", Numbers(20), "21", 20, "" },
 		{ "19 words, W=21", Numbers(19), "21", 20, "" },
 		{ "W=1000", "1", "1000", 999, "" },
 		{ "a whole 255-character line", x255, "3", 2, "" },
-		{ "the text up to a NUL", std::string("7\0 9 9", 6), "3", 2, "7" },
+		{ "the text up to a NUL", std::string("7\0 9 9", 6), "2", 1, "7" },
 	};
 	for (const Row &row : rows) {
 		std::string msg = WordCount(row.index, row.shown.empty() ? row.line : row.shown);
@@ -155,14 +146,15 @@ TEST_F(Lines, PairsOfLines)
 		{ "compare-file-2 ends first", { { "new", "1\n1\n9\n" }, { "old", "1\n1" } }, x2,
 		  0, "", { { "old", "1\n1\n9\n" },
 		    { "Plomt.log", Report(0, 0, "1.000000", "1", "0.500000") } }, "" },
-		// The empty line after the last line feed is one more pair, and its
-		// word in compare-file-2 is empty.
-		{ "X past line feeds at the end", { { "new", "1\n1\n" }, { "old", "1\n1\n" } },
+		{ "X past the final line feed stops at the last line",
+		  { { "new", "1\n1\n" }, { "old", "1\n1\n" } },
 		  { "D=0.5", "L=1", "X=5", "new", "old", E, R },
-		  5, "", { { "old", "1\n1\n" }, { "Plomt.log", Report(0, 0, "1.000000", "", "0.500000") } }, "" },
-		{ "L=0: the empty line has an empty word", { { "new", "1\n" }, { "old", "1\n" },
-		  { "Plomt.log", "3\n2\n" } }, { "D=0.5", "X=1", "new", "old", E, R },
-		  5, "", { { "old", "1\n" }, { "Plomt.log", Report(3, 2, "0.000000", "", "0.500000") } }, "" },
+		  0, "", { { "old", "1\n1\n" }, { "Plomt.log", Report(0, 0, "1.000000", "1", "0.500000") } }, "" },
+		{ "L=0: the empty line has no word, line 1 is compared",
+		  { { "new", "1\n" }, { "old", "1\n" }, { "Plomt.log", "3\n2\n" } },
+		  { "D=0.5", "X=1", "new", "old", E, R }, 255, WordCount(0, ""),
+		  { { "old", "1\n" },
+		    { "Plomt.log", WordCount(0, "") + Report(0, 2, "1.000000", "1", "0.500000") } }, "R" },
 		{ "one-value mode reads one line whatever X", { { "d", "1\n9\n" } },
 		  { "v=1", "D=0.5", "L=1", "X=1", "d", E, R },
 		  0, "", { { "Plomt.log", Report(0, 0, "1.000000", "1", "0.500000") } }, "" },

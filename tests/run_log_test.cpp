@@ -48,7 +48,8 @@ TEST_F(StatusLog, ReadingTheTwoNumbers)
 		    { { "Plomt.log", Report(row.count, row.before, "10.000000", "11", "0.500000") } },
 		    row.code == 1 ? "E" : "" });
 		Check({ std::string(row.what) + ", no line L", before,
-		    { "v=10", "D=0.5", "L=3", "d", E, R }, 5, "",
+		    { "v=10", "D=0.5", "L=3", "d", E, R }, 5,
+		    "\nCompare file >d< has no line 3.\n\n",
 		    { { "Plomt.log", Report(row.keptCount, row.keptBefore, "10.000000", "",
 		      "0.500000") } }, "" });
 	}
