@@ -23,7 +23,7 @@ check() {
 	printf '$ torquelin'
 	for a in "$@"; do
 		case $a in
-		*" "*) printf ' "%s"' "$a" ;;
+		*" "*) printf " '%s'" "$a" ;;
 		*) printf ' %s' "$a" ;;
 		esac
 	done
@@ -61,8 +61,8 @@ for t in 0800 0805 0810 0815; do
 	cp "$data/boiler-$t.txt" boiler.txt
 	echo "[$t] B1 reads $(sed -n 3p boiler.txt | awk '{print $2}')"
 	check L=3 W=2 V=4.2 D=0.3 boiler.txt \
-	    "echo '    >> alarm command: page the boiler engineer'" \
-	    "echo '    >> return command: all clear'" boiler.log
+	    'echo "    >> alarm command: page the boiler engineer, B1 at $TORQUELIN_VALUE bar"' \
+	    'echo "    >> return command: all clear, B1 at $TORQUELIN_VALUE bar"' boiler.log
 	showlog boiler.log "V" "the word read from line 3"
 done
 
@@ -82,8 +82,8 @@ for d in mon tue wed thu fri; do
 		echo "(first run: no yesterday.csv yet, so an error; the copy creates it)"
 	fi
 	check D=50 L=2 X=1 W=2 today.csv yesterday.csv \
-	    "echo '    >> alarm command: queues are backing up'" \
-	    "echo '    >> return command: queues back to normal'" queue.log
+	    'echo "    >> alarm command: line $TORQUELIN_LINE went from $TORQUELIN_COMPARE to $TORQUELIN_VALUE"' \
+	    'echo "    >> return command: queues back to normal"' queue.log
 	if [ -f queue.log ]; then
 		showlog queue.log "word 2 of line 3 of yesterday.csv" \
 		    "the same word as text (the line split last)"
