@@ -23,6 +23,11 @@ int _dowildcard = -1;
 // Names as long as the system takes with the \\?\ prefix.
 enum { PathMax = 32768 };
 
+// Every open leaves the file to others to read, write, rename or delete,
+// as a plain fopen does.
+static const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE |
+    FILE_SHARE_DELETE;
+
 // Names the console control handler removes: a temporary file that exists
 // only until it is moved into place, and a log this run made and has not
 // written yet.  Each name is complete before its flag is set.
@@ -64,15 +69,15 @@ Prepare(void)
 	int fd, nul;
 
 	// A file opened later must never take the place of standard error,
-	// for the runtime or for the commands we run.
+	// for the runtime or for the commands we run.  The runtime keeps
+	// descriptors 0 to 2 for the standard streams even without a handle,
+	// so where NUL cannot be put there the run still goes on.
 	for (fd = 0; fd <= 2; fd++) {
-		if (!Closed(fd))
+		if (!Closed(fd) || (nul = _open("NUL", _O_RDWR)) < 0)
 			continue;
-		if ((nul = _open("NUL", _O_RDWR)) < 0 ||
-		    _dup2(nul, fd) != 0)
-			_exit(5);
+		if (_dup2(nul, fd) == 0)
+			SetStdHandle(ids[fd], (HANDLE)_get_osfhandle(fd));
 		_close(nul);
-		SetStdHandle(ids[fd], (HANDLE)_get_osfhandle(fd));
 	}
 	SetConsoleCtrlHandler(Cleanup, TRUE);
 }
@@ -181,9 +186,8 @@ PathKind(const char *path)
 
 	if (!Wide(path, name, PathMax))
 		return KindNone;
-	h = CreateFileW(name, FILE_READ_ATTRIBUTES,
-	    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-	    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+	h = CreateFileW(name, FILE_READ_ATTRIBUTES, ShareAll, NULL, OPEN_EXISTING,
+	    FILE_FLAG_BACKUP_SEMANTICS, NULL);
 	if (h == INVALID_HANDLE_VALUE)
 		return KindNone;
 	k = KindOfHandle(h);
@@ -232,9 +236,8 @@ FollowLink(wchar_t *path, size_t size)
 	attr = GetFileAttributesW(path);
 	if (attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_REPARSE_POINT))
 		return;
-	h = CreateFileW(path, FILE_READ_ATTRIBUTES,
-	    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-	    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+	h = CreateFileW(path, FILE_READ_ATTRIBUTES, ShareAll, NULL, OPEN_EXISTING,
+	    FILE_ATTRIBUTE_NORMAL, NULL);
 	if (h == INVALID_HANDLE_VALUE)
 		return;
 	n = GetFinalPathNameByHandleW(h, final, PathMax,
@@ -427,33 +430,36 @@ SameId(const Id *a, const Id *b)
 	return a->volume == b->volume && a->high == b->high && a->low == b->low;
 }
 
+// True when h is open on the file id.
+static int
+IsFile(HANDLE h, const Id *id)
+{
+	Id now;
+
+	return h != INVALID_HANDLE_VALUE && IdOf(h, &now, NULL) &&
+	    SameId(&now, id);
+}
+
 // True when name now leads to the file id.
 static int
 Still(const wchar_t *name, const Id *id)
 {
 	HANDLE h;
-	Id now;
 	int same;
 
-	h = CreateFileW(name, FILE_READ_ATTRIBUTES,
-	    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-	    OPEN_EXISTING, 0, NULL);
-	if (h == INVALID_HANDLE_VALUE)
-		return 0;
-	same = IdOf(h, &now, NULL) && SameId(&now, id);
-	CloseHandle(h);
+	h = CreateFileW(name, FILE_READ_ATTRIBUTES, ShareAll, NULL, OPEN_EXISTING,
+	    0, NULL);
+	same = IsFile(h, id);
+	if (h != INVALID_HANDLE_VALUE)
+		CloseHandle(h);
 	return same;
 }
-
-static const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE |
-    FILE_SHARE_DELETE;
 
 // The status log of this run: open from LogOpen to LogClose; its lock is
 // held from LogOpen to LogClose where it could be had.
 static HANDLE LogH = INVALID_HANDLE_VALUE;
 static HANDLE LockMutex;
 static wchar_t LogName[PathMax];  // its full name with a link followed
-static Id LogId;
 static Id MadeId;                 // the file MadeName was made as
 static int LogDisk;               // a file on disk, not a device or a pipe
 
@@ -531,7 +537,8 @@ LogOpen(const char *name, int *writable)
 {
 	DWORD start = GetTickCount(), spent, w;
 	HANDLE m, h;
-	Id lockId = {};
+	Id id, lockId = {};
+	FILE *fp;
 	int fd;
 
 	LogClose();
@@ -544,22 +551,22 @@ LogOpen(const char *name, int *writable)
 		// A device or a pipe keeps no state and needs no lock.
 		if (!LogDisk)
 			return NULL;
-		if (!IdOf(LogH, &LogId, NULL))
+		if (!IdOf(LogH, &id, NULL))
 			break;
-		if (MadeSet && !SameId(&LogId, &MadeId))
+		if (MadeSet && !SameId(&id, &MadeId))
 			InterlockedExchange(&MadeSet, 0);
 		// The lock must be on the file that has the name once we hold
 		// it: the run before may have put a new log in its place.
 		if (LockMutex != NULL) {
-			if (SameId(&LogId, &lockId))
+			if (SameId(&id, &lockId))
 				break;
 			ReleaseMutex(LockMutex);
 			CloseHandle(LockMutex);
 			LockMutex = NULL;
 		}
-		if ((m = LockOf(&LogId)) == NULL)
+		if ((m = LockOf(&id)) == NULL)
 			break;
-		lockId = LogId;
+		lockId = id;
 		// Not held open while waiting, or the run before could not
 		// replace it.
 		LogShut();
@@ -588,7 +595,9 @@ LogOpen(const char *name, int *writable)
 		CloseHandle(h);
 		return NULL;
 	}
-	return _fdopen(fd, "r");
+	if ((fp = _fdopen(fd, "r")) == NULL)
+		_close(fd);
+	return fp;
 }
 
 int
@@ -622,7 +631,7 @@ LogWrite(const char *text, size_t len)
 		// is the log.
 		LogH = CreateFileW(LogName, GENERIC_READ | GENERIC_WRITE, ShareAll,
 		    NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-		if (LogH == INVALID_HANDLE_VALUE || !Still(LogName, &id)) {
+		if (!IsFile(LogH, &id)) {
 			LogShut();
 			return 0;
 		}
@@ -643,10 +652,9 @@ LogClose(void)
 {
 	LARGE_INTEGER size;
 
-	if (MadeSet && LogH != INVALID_HANDLE_VALUE &&
-	    GetFileSizeEx(LogH, &size) && size.QuadPart == 0 &&
-	    Still(LogName, &LogId))
-		DeleteFileW(LogName);
+	if (MadeSet && IsFile(LogH, &MadeId) && GetFileSizeEx(LogH, &size) &&
+	    size.QuadPart == 0 && Still(MadeName, &MadeId))
+		DeleteFileW(MadeName);
 	InterlockedExchange(&MadeSet, 0);
 	LogShut();
 	if (LockMutex != NULL) {
@@ -737,7 +745,7 @@ CopyOver(const char *from, const char *to)
 		// Held by another program: written where it is instead.
 		out = CreateFileW(target, GENERIC_WRITE, ShareAll, NULL,
 		    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-		if (out == INVALID_HANDLE_VALUE || !Still(target, &id) ||
+		if (!IsFile(out, &id) ||
 		    SetFilePointer(in, 0, NULL, FILE_BEGIN) != 0) {
 			if (out != INVALID_HANDLE_VALUE)
 				CloseHandle(out);
