@@ -513,19 +513,46 @@ LogShut(void)
 	LogH = INVALID_HANDLE_VALUE;
 }
 
-// The mutex that runs on the file id meet at, global so that a scheduled
-// task and a run from the desktop meet too.  Nothing is made on disk, and
-// a run that dies lets go of it.  Null when there is none to be had: one
-// that another account's run made is closed to this one.
+// The mutex that runs on the log meet at, named for the folder that holds
+// it (its volume and file index, which every spelling of the folder
+// shares: another drive letter, a share, a linked folder) and a hash of
+// the file's long name in capitals (so that a short name meets it too).
+// A log made anew or replaced by another run keeps its name, and so its
+// mutex.  Global, so that a scheduled task and a run from the desktop
+// meet too; nothing is made on disk, and a run that dies lets go of it.
+// Null when there is none to be had: one that another account's run made
+// is closed to this one.
 static HANDLE
-LockOf(const Id *id)
+LockOf(const wchar_t *path)
 {
-	wchar_t name[64];
-	HANDLE m;
+	static wchar_t full[PathMax], dir[PathMax];
+	BY_HANDLE_FILE_INFORMATION info;
+	unsigned long long hash = 14695981039346656037ull;
+	wchar_t name[80];
+	const wchar_t *p;
+	HANDLE d, m;
+	DWORD n;
 
-	swprintf(name, 64, L"Global\\torquelin-%08lx-%08lx%08lx",
-	    (unsigned long)id->volume, (unsigned long)id->high,
-	    (unsigned long)id->low);
+	n = GetLongPathNameW(path, full, PathMax);
+	if (n == 0 || n >= PathMax)
+		wcscpy(full, path);
+	if (!DirOf(full, dir, PathMax))
+		return NULL;
+	d = CreateFileW(dir, FILE_READ_ATTRIBUTES, ShareAll, NULL, OPEN_EXISTING,
+	    FILE_FLAG_BACKUP_SEMANTICS, NULL);
+	if (d == INVALID_HANDLE_VALUE)
+		return NULL;
+	n = GetFileInformationByHandle(d, &info);
+	CloseHandle(d);
+	if (!n)
+		return NULL;
+	for (p = full + wcslen(dir); *p; p++)
+		hash = (hash ^ (unsigned long long)(ULONG_PTR)CharUpperW(
+		    (LPWSTR)(ULONG_PTR)*p)) * 1099511628211ull;
+	swprintf(name, 80, L"Global\\torquelin-%08lx-%08lx%08lx-%08lx%08lx",
+	    (unsigned long)info.dwVolumeSerialNumber,
+	    (unsigned long)info.nFileIndexHigh, (unsigned long)info.nFileIndexLow,
+	    (unsigned long)(hash >> 32), (unsigned long)(hash & 0xffffffffu));
 	if ((m = CreateMutexW(NULL, FALSE, name)) == NULL &&
 	    GetLastError() == ERROR_ACCESS_DENIED)
 		m = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
@@ -535,58 +562,43 @@ LockOf(const Id *id)
 FILE *
 LogOpen(const char *name, int *writable)
 {
-	DWORD start = GetTickCount(), spent, w;
 	HANDLE m, h;
-	Id id, lockId = {};
 	FILE *fp;
+	DWORD w;
 	int fd;
 
 	LogClose();
 	*writable = 0;
-	for (;;) {
-		if (!LogFind(name, writable)) {
-			*writable = 0;
-			return NULL;
-		}
-		// A device or a pipe keeps no state and needs no lock.
-		if (!LogDisk)
-			return NULL;
-		if (!IdOf(LogH, &id, NULL))
-			break;
-		if (MadeSet && !SameId(&id, &MadeId))
-			InterlockedExchange(&MadeSet, 0);
-		// The lock must be on the file that has the name once we hold
-		// it: the run before may have put a new log in its place.
-		if (LockMutex != NULL) {
-			if (SameId(&id, &lockId))
-				break;
-			ReleaseMutex(LockMutex);
-			CloseHandle(LockMutex);
-			LockMutex = NULL;
-		}
-		if ((m = LockOf(&id)) == NULL)
-			break;
-		lockId = id;
+	if (!LogFind(name, writable)) {
+		*writable = 0;
+		return NULL;
+	}
+	// A device or a pipe keeps no state and needs no lock.
+	if (!LogDisk)
+		return NULL;
+	if ((m = LockOf(LogName)) != NULL) {
 		// Not held open while waiting, or the run before could not
-		// replace it.
+		// replace it; opened again once the lock is ours, when the
+		// name may lead to the new log that run put in its place.
 		LogShut();
-		spent = GetTickCount() - start;
-		w = WaitForSingleObject(m, spent < LockWait * 1000u ?
-		    LockWait * 1000u - spent : 0);
+		w = WaitForSingleObject(m, LockWait * 1000u);
 		if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) {
 			LockMutex = m;
-			continue;
+		} else {
+			CloseHandle(m);
+			if (w == WAIT_TIMEOUT)
+				fprintf(stderr, "\nLog file >%s< still locked after %d s,"
+				    " going on without the lock.\n\n", name,
+				    (int)LockWait);
 		}
-		CloseHandle(m);
-		if (w == WAIT_TIMEOUT)
-			fprintf(stderr, "\nLog file >%s< still locked after %d s,"
-			    " going on without the lock.\n\n", name, (int)LockWait);
-		if (!LogFind(name, writable)) {
+		if (!LogFind(name, writable) || !LogDisk) {
 			*writable = 0;
 			return NULL;
 		}
-		break;
 	}
+	// A log this run made may have been replaced while it waited.
+	if (MadeSet && !IsFile(LogH, &MadeId))
+		InterlockedExchange(&MadeSet, 0);
 	if (!DuplicateHandle(GetCurrentProcess(), LogH, GetCurrentProcess(), &h,
 	    0, FALSE, DUPLICATE_SAME_ACCESS))
 		return NULL;
