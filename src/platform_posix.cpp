@@ -291,6 +291,7 @@ LockUntil(int fd, double deadline)
 {
 	struct sigaction sa, old;
 	struct itimerval it, off;
+	sigset_t set, mask;
 	double left;
 	int r;
 
@@ -302,6 +303,10 @@ LockUntil(int fd, double deadline)
 	sa.sa_handler = Wake;  // no SA_RESTART: the alarm ends the wait
 	sigemptyset(&sa.sa_mask);
 	sigaction(SIGALRM, &sa, &old);
+	// A caller that blocked the alarm must not make the wait endless.
+	sigemptyset(&set);
+	sigaddset(&set, SIGALRM);
+	sigprocmask(SIG_UNBLOCK, &set, &mask);
 	memset(&off, 0, sizeof off);
 	for (r = 0; r == 0 && (left = deadline - Now()) > 0;) {
 		memset(&it, 0, sizeof it);
@@ -314,6 +319,7 @@ LockUntil(int fd, double deadline)
 			r = -1;
 		setitimer(ITIMER_REAL, &off, NULL);
 	}
+	sigprocmask(SIG_SETMASK, &mask, NULL);
 	sigaction(SIGALRM, &old, NULL);
 	return r;
 }
