@@ -410,11 +410,13 @@ TempPut(Temp *t, const char *target)
 		}
 		t->named = 1;
 	}
-	ok = close(t->fd) == 0 && rename(TempName, target) == 0;
+	// Closed only after the rename, so that the name lives no longer
+	// than the two calls.
+	ok = rename(TempName, target) == 0;
 	if (!ok)
 		unlink(TempName);
 	TempSet = 0;
-	return ok;
+	return close(t->fd) == 0 && ok;
 }
 
 // Makes a rename in dir durable.
@@ -580,7 +582,6 @@ LogWrite(const char *text, size_t len)
 	struct stat st;
 	Temp t;
 	char dir[PathMax];
-	int ok;
 
 	if (LogFd < 0 || fstat(LogFd, &st) != 0)
 		return 0;
@@ -593,20 +594,20 @@ LogWrite(const char *text, size_t len)
 			TempDrop(&t);
 			return 0;
 		}
+		// From here a signal must leave the log alone: the new one, or
+		// at worst the empty one made for the lock, which reads as 0.
+		MadeSet = 0;
 		if (!TempPut(&t, LogName))
 			return 0;
-		MadeSet = 0;
 		if (DirOf(LogName, dir, sizeof dir))
 			SyncDir(dir);
 		return 1;
 	}
 	// Written where it is, as a plain write would, but never shorter than
 	// the new content while being written.
-	ok = pwrite(LogFd, text, len, 0) == (ssize_t)len &&
+	MadeSet = 0;
+	return pwrite(LogFd, text, len, 0) == (ssize_t)len &&
 	    ftruncate(LogFd, (off_t)len) == 0 && fsync(LogFd) == 0;
-	if (ok)
-		MadeSet = 0;
-	return ok;
 }
 
 void
