@@ -20,9 +20,8 @@ void KeyWait(void);
 // nothing.  Returns 0 when the command could not be started.
 int RunCommand(const char *text, const char *const *vars);
 
-// What a name or an open stream is.
+// What an open stream is.
 enum Kind { KindNone, KindFile, KindDir, KindPipe, KindOther };
-Kind PathKind(const char *path);
 Kind StreamKind(FILE *fp);
 
 // Opens the status log and waits for its lock, at most LockWait seconds

@@ -171,14 +171,6 @@ KindOfMode(mode_t m)
 }
 
 Kind
-PathKind(const char *path)
-{
-	struct stat st;
-
-	return stat(path, &st) == 0 ? KindOfMode(st.st_mode) : KindNone;
-}
-
-Kind
 StreamKind(FILE *fp)
 {
 	struct stat st;
@@ -311,7 +303,8 @@ LockUntil(int fd, double deadline)
 	for (r = 0; r == 0 && (left = deadline - Now()) > 0;) {
 		memset(&it, 0, sizeof it);
 		it.it_value.tv_sec = (time_t)left;
-		it.it_value.tv_usec = (suseconds_t)((left - (double)it.it_value.tv_sec) * 1e6) + 1;
+		it.it_value.tv_usec =
+		    (suseconds_t)((left - (double)it.it_value.tv_sec) * 1e6) + 1;
 		setitimer(ITIMER_REAL, &it, NULL);
 		if (flock(fd, LOCK_EX) == 0)
 			r = 1;
@@ -431,24 +424,19 @@ SyncDir(const char *dir)
 	}
 }
 
-// Whether a file described by st may be replaced by a new one without
-// changing what it is: a regular file of one link whose owner and group
-// the new one can be given.  Anything else is written in place.
-static int
-Replaceable(const struct stat *st)
-{
-	return S_ISREG(st->st_mode) && st->st_nlink == 1 &&
-	    (geteuid() == 0 || st->st_uid == geteuid());
-}
-
 // Opens a temporary file beside target that will stand in for the file st
-// describes (or a new one of mode, when st is null); 0 when none can be
-// made or given the old file's owner and group.
+// describes (or a new one of mode, when st is null).  0 when that would
+// change what the file is, so that it must be written in place: it is no
+// regular file of one link, or the new one cannot be made or given its
+// owner and group.
 static int
 StandIn(Temp *t, const char *target, const struct stat *st, mode_t mode)
 {
 	char dir[PathMax];
 
+	if (st && (!S_ISREG(st->st_mode) || st->st_nlink != 1 ||
+	    (geteuid() != 0 && st->st_uid != geteuid())))
+		return 0;
 	if (!DirOf(target, dir, sizeof dir) ||
 	    !TempOpen(t, dir, st ? 0600 : mode))
 		return 0;
@@ -481,6 +469,27 @@ WriteAll(int fd, const char *p, size_t len)
 	return 1;
 }
 
+// Opens the file that name leads to with flags, never through a link that
+// Resolve refuses, without making it; path receives its resolved name.
+// -1 with errno EACCES for a refused link, ENOENT when there is no file.
+static int
+OpenNamed(const char *name, char *path, int flags)
+{
+	int tries, fd;
+
+	for (tries = 0; tries < 8; tries++) {
+		if (!Resolve(name, path, PathMax)) {
+			errno = EACCES;
+			return -1;
+		}
+		fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+		// A link put in the file's place meanwhile: look again.
+		if (fd >= 0 || errno != ELOOP)
+			return fd;
+	}
+	return -1;
+}
+
 // The status log of this run: open from LogOpen to LogClose, locked where
 // the file system allows.
 static int LogFd = -1;
@@ -494,11 +503,8 @@ LogFind(const char *name, int *writable)
 	int tries, fd;
 
 	for (tries = 0; tries < 8; tries++) {
-		if (!Resolve(name, LogName, sizeof LogName))
-			return 0;
 		*writable = 1;
-		fd = open(LogName, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-		    O_CLOEXEC);
+		fd = OpenNamed(name, LogName, O_RDWR);
 		if (fd < 0 && errno == ENOENT) {
 			// The lock needs a file; one the run ends without
 			// writing goes again.
@@ -512,12 +518,10 @@ LogFind(const char *name, int *writable)
 		if (fd < 0 && (errno == EACCES || errno == EPERM ||
 		    errno == EROFS || errno == EISDIR || errno == ETXTBSY)) {
 			*writable = 0;
-			fd = open(LogName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
-			    O_NOCTTY | O_CLOEXEC);
+			fd = OpenNamed(name, LogName, O_RDONLY);
 		}
-		// A link put in the file's place meanwhile, or the file made
-		// by another run meanwhile: look again.
-		if (fd < 0 && (errno == ELOOP || errno == EEXIST))
+		// The file made by another run meanwhile: look again.
+		if (fd < 0 && errno == EEXIST)
 			continue;
 		if (fd >= 0)
 			LogFd = fd;
@@ -589,7 +593,7 @@ LogWrite(const char *text, size_t len)
 		fcntl(LogFd, F_SETFL, fcntl(LogFd, F_GETFL) & ~O_NONBLOCK);
 		return WriteAll(LogFd, text, len);
 	}
-	if (Replaceable(&st) && StandIn(&t, LogName, &st, 0)) {
+	if (StandIn(&t, LogName, &st, 0)) {
 		if (!WriteAll(t.fd, text, len) || fsync(t.fd) != 0) {
 			TempDrop(&t);
 			return 0;
@@ -667,26 +671,6 @@ CopyFd(int in, int out, const struct stat *st)
 	return 1;
 }
 
-// Opens to's file for writing without making it; -1 with errno ENOENT
-// when it does not exist.
-static int
-OpenTarget(const char *to, char *target)
-{
-	int tries, fd;
-
-	for (tries = 0; tries < 8; tries++) {
-		if (!Resolve(to, target, PathMax)) {
-			errno = EACCES;
-			return -1;
-		}
-		fd = open(target, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-		    O_CLOEXEC);
-		if (fd >= 0 || errno != ELOOP)
-			return fd;
-	}
-	return -1;
-}
-
 int
 CopyOver(const char *from, const char *to)
 {
@@ -694,34 +678,25 @@ CopyOver(const char *from, const char *to)
 	struct stat in_st, st;
 	Temp t;
 	off_t end;
-	int in, out, ok;
+	int in, out = -1, ok;
 
 	if ((in = open(from, O_RDONLY | O_CLOEXEC)) < 0)
 		return 0;
-	if (fstat(in, &in_st) != 0 || S_ISDIR(in_st.st_mode)) {
-		close(in);
-		return 0;
-	}
-	out = OpenTarget(to, target);
-	if (out < 0 && errno == ENOENT) {
-		ok = StandIn(&t, target, NULL, in_st.st_mode & 0777);
-		if (ok && !(ok = CopyFd(in, t.fd, &in_st)))
-			TempDrop(&t);
-		close(in);
-		return ok && TempPut(&t, target);
-	}
-	if (out < 0 || fstat(out, &st) != 0) {
+	if (fstat(in, &in_st) != 0 || S_ISDIR(in_st.st_mode) ||
+	    ((out = OpenNamed(to, target, O_WRONLY)) < 0 && errno != ENOENT) ||
+	    (out >= 0 && fstat(out, &st) != 0)) {
 		if (out >= 0)
 			close(out);
 		close(in);
 		return 0;
 	}
-	fcntl(out, F_SETFL, fcntl(out, F_GETFL) & ~O_NONBLOCK);
 	// Not synced, unlike the log: writing a large file through to the
 	// disk costs many times the copy itself, and from still holds the
 	// data.
-	if (Replaceable(&st) && StandIn(&t, target, &st, 0)) {
-		close(out);
+	if (out < 0 ? StandIn(&t, target, NULL, in_st.st_mode & 0777) :
+	    StandIn(&t, target, &st, 0)) {
+		if (out >= 0)
+			close(out);
 		ok = CopyFd(in, t.fd, &in_st);
 		close(in);
 		if (!ok) {
@@ -730,7 +705,12 @@ CopyOver(const char *from, const char *to)
 		}
 		return TempPut(&t, target);
 	}
+	if (out < 0) {
+		close(in);
+		return 0;
+	}
 	// In place: over the old content from the start, then cut to length.
+	fcntl(out, F_SETFL, fcntl(out, F_GETFL) & ~O_NONBLOCK);
 	ok = CopyFd(in, out, &in_st);
 	if (ok && S_ISREG(st.st_mode))
 		ok = (end = lseek(out, 0, SEEK_CUR)) >= 0 && ftruncate(out, end) == 0;

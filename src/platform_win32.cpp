@@ -178,24 +178,6 @@ KindOfHandle(HANDLE h)
 }
 
 Kind
-PathKind(const char *path)
-{
-	wchar_t name[PathMax];
-	HANDLE h;
-	Kind k;
-
-	if (!Wide(path, name, PathMax))
-		return KindNone;
-	h = CreateFileW(name, FILE_READ_ATTRIBUTES, ShareAll, NULL, OPEN_EXISTING,
-	    FILE_FLAG_BACKUP_SEMANTICS, NULL);
-	if (h == INVALID_HANDLE_VALUE)
-		return KindNone;
-	k = KindOfHandle(h);
-	CloseHandle(h);
-	return k;
-}
-
-Kind
 StreamKind(FILE *fp)
 {
 	HANDLE h = (HANDLE)_get_osfhandle(_fileno(fp));

@@ -31,25 +31,26 @@ struct Tally {
 	char target[256];      // the chosen word of the line split last
 };
 
-// Opens a compare file for reading; a directory is no compare file.
+static void
+CompareError(const char *name, const char *what)
+{
+	fprintf(stderr, "\nCompare file >%s< %s.\n\n", name, what);
+}
+
+// Opens a compare file for reading, or says why it cannot; a directory is
+// no compare file.
 static FILE *
 OpenCompare(const char *name)
 {
 	FILE *f;
 
-	if ((f = fopen(name, "r")) == NULL)
-		return NULL;
-	if (StreamKind(f) == KindDir) {
+	if ((f = fopen(name, "r")) != NULL && StreamKind(f) == KindDir) {
 		fclose(f);
-		return NULL;
+		f = NULL;
 	}
+	if (f == NULL)
+		CompareError(name, "open error");
 	return f;
-}
-
-static void
-CompareError(const char *name, const char *what)
-{
-	fprintf(stderr, "\nCompare file >%s< %s.\n\n", name, what);
 }
 
 // Reads up to line L of a compare file into buf; 0, reported, when the file
@@ -120,7 +121,6 @@ Compare(Tally *t)
 			}
 			t->compare = s.compare;
 			s.diff = fabsf(s.value - s.compare);
-			// A NaN is not greater than the margin.
 			alarm = s.diff > Diff;
 			if (Inverse)
 				alarm = !alarm;
@@ -183,25 +183,26 @@ Describe(const Tally *t, int ret, int before, int after, const char **vars)
 {
 	enum { Vars = 15 };
 	static char buf[Vars][320];
+	const size_t m = sizeof buf[0];
 	const Seen *s = ret == -1 ? &t->last : &t->alarm;
 	int n = 0;
 
-	snprintf(buf[n++], 320, "TORQUELIN_EVENT=%s", ret == 1 ? "first-alarm" :
+	snprintf(buf[n++], m, "TORQUELIN_EVENT=%s", ret == 1 ? "first-alarm" :
 	    ret == 2 ? "continue-alarm" : "return-to-normal");
-	snprintf(buf[n++], 320, "TORQUELIN_EXIT=%d", ret);
-	snprintf(buf[n++], 320, "TORQUELIN_VALUE=%.7g", s->value);
-	snprintf(buf[n++], 320, "TORQUELIN_COMPARE=%.7g", s->compare);
-	snprintf(buf[n++], 320, "TORQUELIN_DIFFERENCE=%.7g", s->diff);
-	snprintf(buf[n++], 320, "TORQUELIN_MARGIN=%.7g", Diff);
-	snprintf(buf[n++], 320, "TORQUELIN_LINE=%ld", s->line);
-	snprintf(buf[n++], 320, "TORQUELIN_WORD=%d", Word + 1);
-	snprintf(buf[n++], 320, "TORQUELIN_COUNTER_BEFORE=%d", before);
-	snprintf(buf[n++], 320, "TORQUELIN_COUNTER=%d", after);
-	snprintf(buf[n++], 320, "TORQUELIN_ALARM_LINES=%lld", t->errs);
-	snprintf(buf[n++], 320, "TORQUELIN_NORMAL_LINES=%lld", t->oks);
-	snprintf(buf[n++], 320, "TORQUELIN_FILE=%s", CompareFile1());
-	snprintf(buf[n++], 320, "TORQUELIN_FILE2=%s", Voff ? CompareFile2() : "");
-	snprintf(buf[n++], 320, "TORQUELIN_LOG=%s", LogFile());
+	snprintf(buf[n++], m, "TORQUELIN_EXIT=%d", ret);
+	snprintf(buf[n++], m, "TORQUELIN_VALUE=%.7g", s->value);
+	snprintf(buf[n++], m, "TORQUELIN_COMPARE=%.7g", s->compare);
+	snprintf(buf[n++], m, "TORQUELIN_DIFFERENCE=%.7g", s->diff);
+	snprintf(buf[n++], m, "TORQUELIN_MARGIN=%.7g", Diff);
+	snprintf(buf[n++], m, "TORQUELIN_LINE=%ld", s->line);
+	snprintf(buf[n++], m, "TORQUELIN_WORD=%d", Word + 1);
+	snprintf(buf[n++], m, "TORQUELIN_COUNTER_BEFORE=%d", before);
+	snprintf(buf[n++], m, "TORQUELIN_COUNTER=%d", after);
+	snprintf(buf[n++], m, "TORQUELIN_ALARM_LINES=%lld", t->errs);
+	snprintf(buf[n++], m, "TORQUELIN_NORMAL_LINES=%lld", t->oks);
+	snprintf(buf[n++], m, "TORQUELIN_FILE=%s", CompareFile1());
+	snprintf(buf[n++], m, "TORQUELIN_FILE2=%s", Voff ? CompareFile2() : "");
+	snprintf(buf[n++], m, "TORQUELIN_LOG=%s", LogFile());
 	for (n = 0; n < Vars; n++)
 		vars[n] = buf[n];
 	vars[n] = NULL;
@@ -236,12 +237,10 @@ Run(void)
 	before = CStatus;
 	if ((f1 = OpenCompare(CompareFile1())) == NULL) {
 		CloseStatus();
-		CompareError(CompareFile1(), "open error");
 		return 5;
 	}
 	if (Voff && (f2 = OpenCompare(CompareFile2())) == NULL) {
 		CloseStatus();
-		CompareError(CompareFile2(), "open error");
 		fclose(f1);
 		return Copy(5);
 	}
@@ -287,10 +286,8 @@ Words(void)
 	FILE *f;
 	int i, n;
 
-	if ((f = OpenCompare(CompareFile1())) == NULL) {
-		CompareError(CompareFile1(), "open error");
+	if ((f = OpenCompare(CompareFile1())) == NULL)
 		return 5;
-	}
 	SrcOpen(&In1, f);
 	if (!Reach(&In1, CompareFile1(), LineBuf)) {
 		fclose(f);

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cfloat>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

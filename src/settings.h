@@ -32,8 +32,8 @@ const char *LogFile(void);       // the status log name, default applied
 
 // atof and atoi, with out-of-range values saturated instead of undefined.
 // Real reads decimal numbers only: blanks, a sign, digits with a point and
-// an exponent; hexadecimal and the words inf and nan read 0, so the only
-// infinity is a saturated number and there is never a NaN.
+// an exponent; hexadecimal and the words inf and nan read 0, and numbers
+// beyond the float range stop at the largest float.
 float Real(const char *text);
 int Whole(const char *text);
 
