@@ -585,10 +585,23 @@ LogWrite(const char *text, size_t len)
 {
 	struct stat st;
 	Temp t;
-	char dir[PathMax];
+	char dir[PathMax], name[PathMax];
+	int fd;
 
 	if (LogFd < 0 || fstat(LogFd, &st) != 0)
 		return 0;
+	// A run that went on without the lock may find its log replaced by
+	// another run meanwhile: the new content goes to the file that has the
+	// name now, not to one that no name leads to.
+	if (S_ISREG(st.st_mode) && st.st_nlink == 0) {
+		strcpy(name, LogName);
+		if ((fd = OpenNamed(name, LogName, O_RDWR)) < 0)
+			return 0;
+		close(LogFd);
+		LogFd = fd;
+		if (fstat(LogFd, &st) != 0)
+			return 0;
+	}
 	if (!S_ISREG(st.st_mode)) {
 		fcntl(LogFd, F_SETFL, fcntl(LogFd, F_GETFL) & ~O_NONBLOCK);
 		return WriteAll(LogFd, text, len);
