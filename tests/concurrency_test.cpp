@@ -2,6 +2,7 @@
 // and the next one do: they must count as if they had run one after the
 // other, and a command that hangs must hold up no other run.
 #include <csignal>
+#include <fcntl.h>
 #include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -158,4 +159,44 @@ TEST_F(Overlap, HungCommandBlocksNoOtherRun)
 	EXPECT_EQ(Output("err", 0), "");
 	EXPECT_EQ(Text("Plomt.log"), second);
 	EXPECT_EQ(List(), left);
+}
+
+// The lock is the log's own, not its folder's.  A run holds a.log's while
+// it reads a compare file that is a pipe with no data yet: a run on b.log
+// in the same folder goes on at once, one on a.log waits its 10 s and goes
+// on without the lock.
+TEST_F(Overlap, LockIsTheLogsOwn)
+{
+	ASSERT_EQ(mkfifo(Path("slow.txt").c_str(), 0644), 0);
+	// A writer from the start, so that opening the pipe does not wait.
+	int fifo = open(Path("slow.txt").c_str(), O_RDWR | O_CLOEXEC);
+	ASSERT_GE(fifo, 0);
+	Write("c.txt", "11\n");
+	pid_t holder = Start({ "v=10", "D=0.5", "L=1", "W=1", "slow.txt", "", "",
+	    "a.log" }, 0);
+	for (int i = 0; i < 10000 && holder > 0 && !Exists("a.log"); i++)
+		usleep(2000);
+	struct Row {
+		std::string log, err;
+	} rows[] = {
+		{ "b.log", "" },
+		{ "a.log", "\nLog file >a.log< still locked after 10 s, going on"
+		    " without the lock.\n\n" },
+	};
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.log);
+		Result r = Run({ "v=10", "D=0.5", "L=1", "W=1", "c.txt", "", "", row.log });
+		EXPECT_FALSE(r.hung);
+		EXPECT_EQ(r.code, 1);
+		EXPECT_EQ(r.err, row.err);
+		EXPECT_EQ(Text(row.log), Report(1, 0, "10.000000", "11", "0.500000"));
+	}
+	EXPECT_EQ(write(fifo, "10.2\n", 5), 5);
+	close(fifo);
+	ASSERT_GT(holder, 0);
+	EXPECT_EQ(Finish(holder), 0);
+	EXPECT_EQ(Output("err", 0), "");
+	EXPECT_EQ(Text("a.log"), Report(0, 0, "10.000000", "10.2", "0.500000"));
+	EXPECT_EQ(List(), (std::vector<std::string>{ "a.log", "b.log", "c.txt",
+	    "slow.txt" }));
 }

@@ -412,3 +412,28 @@ TEST_F(ReadOnlyDisk, LogIsKept)
 	    5, LogOpenError, { { "../disk/s.log", log } }, "" });
 	EXPECT_EQ(List("disk"), std::vector<std::string>{ "s.log" });
 }
+
+// A file with a second name (a hard link) is written where it is, so that
+// both names still show one file: the log and compare-file-2 alike, each
+// cut to its new, shorter length.
+TEST_F(Safety, HardLinkedFilesAreWrittenInPlace)
+{
+	Write("Plomt.log", "3\r\n2\r\n" + std::string(300, 'x') + "\r\n");
+	Write("old.txt", "a 5 and a longer line than the new one\n");
+	Write("new.txt", "a 11\n");
+	if (link(Path("Plomt.log").c_str(), Path("log.lnk").c_str()) != 0 ||
+	    link(Path("old.txt").c_str(), Path("old.lnk").c_str()) != 0)
+		GTEST_SKIP() << "no hard links in the test directory";
+	Result r = Run({ "D=0.5", "L=1", "W=2", "new.txt", "old.txt", "", "" });
+	EXPECT_EQ(r.code, 2);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(Text("log.lnk"), Report(4, 3, "5.000000", "5", "0.500000"));
+	EXPECT_EQ(Read("old.lnk"), "a 11\n");
+	struct stat a, b;
+	ASSERT_EQ(stat(Path("Plomt.log").c_str(), &a), 0);
+	ASSERT_EQ(stat(Path("log.lnk").c_str(), &b), 0);
+	EXPECT_EQ(a.st_ino, b.st_ino);
+	ASSERT_EQ(stat(Path("old.txt").c_str(), &a), 0);
+	ASSERT_EQ(stat(Path("old.lnk").c_str(), &b), 0);
+	EXPECT_EQ(a.st_ino, b.st_ino);
+}

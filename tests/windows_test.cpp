@@ -3,10 +3,7 @@
 // %ERRORLEVEL%, devices, and the icon resource in the executable.
 #include <algorithm>
 #include <cstdint>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "../resources/resource.h"
@@ -272,71 +269,6 @@ TEST_F(WindowsTest, DeviceAsLogIsWrittenInPlace)
 			EXPECT_EQ(List(), (std::vector<std::string>{ "data.txt" }));
 		}
 	}
-}
-
-// A file with a second name (a hard link) is written where it is, so that
-// both names still show one file: the log and compare-file-2 alike, each
-// cut to its new, shorter length.
-TEST_F(WindowsTest, HardLinkedFilesAreWrittenInPlace)
-{
-	Write("Plomt.log", "3\r\n2\r\n" + std::string(300, 'x') + "\r\n");
-	Write("old.txt", "a 5 and a longer line than the new one\n");
-	Write("new.txt", "a 11\n");
-	if (link(Path("Plomt.log").c_str(), Path("log.lnk").c_str()) != 0 ||
-	    link(Path("old.txt").c_str(), Path("old.lnk").c_str()) != 0)
-		GTEST_SKIP() << "no hard links in the test directory";
-	Result r = Run({ "D=0.5", "L=1", "W=2", "new.txt", "old.txt", "", "" });
-	EXPECT_EQ(r.code, 2);
-	EXPECT_EQ(r.err, "");
-	EXPECT_EQ(Text("log.lnk"), Report(4, 3, "5.000000", "5", "0.500000"));
-	EXPECT_EQ(Read("old.lnk"), "a 11\n");
-	struct stat a, b;
-	ASSERT_EQ(stat(Path("Plomt.log").c_str(), &a), 0);
-	ASSERT_EQ(stat(Path("log.lnk").c_str(), &b), 0);
-	EXPECT_EQ(a.st_ino, b.st_ino);
-	ASSERT_EQ(stat(Path("old.txt").c_str(), &a), 0);
-	ASSERT_EQ(stat(Path("old.lnk").c_str(), &b), 0);
-	EXPECT_EQ(a.st_ino, b.st_ino);
-}
-
-// The lock is the log's own, not its folder's.  A run holds a.log's while
-// it reads a compare file that is a pipe with no data yet: a run on b.log
-// in the same folder goes on at once, one on a.log waits its 10 s and goes
-// on without the lock.
-TEST_F(WindowsTest, LockIsTheLogsOwn)
-{
-	ASSERT_EQ(mkfifo(Path("slow.txt").c_str(), 0644), 0);
-	// A writer from the start, so that opening the pipe does not wait.
-	int fifo = open(Path("slow.txt").c_str(), O_RDWR | O_CLOEXEC);
-	ASSERT_GE(fifo, 0);
-	Write("c.txt", "11\n");
-	pid_t holder = Spawn(ToolWords({ "v=10", "D=0.5", "L=1", "W=1", "slow.txt",
-	    "", "", "a.log" }), dir_, scratch_ + "/out.a", scratch_ + "/err.a");
-	for (int i = 0; i < 10000 && holder > 0 && !Exists("a.log"); i++)
-		usleep(2000);
-	struct Row {
-		std::string log, err;
-	} rows[] = {
-		{ "b.log", "" },
-		{ "a.log", "\nLog file >a.log< still locked after 10 s, going on"
-		    " without the lock.\n\n" },
-	};
-	for (const Row &row : rows) {
-		SCOPED_TRACE(row.log);
-		Result r = Run({ "v=10", "D=0.5", "L=1", "W=1", "c.txt", "", "", row.log });
-		EXPECT_FALSE(r.hung);
-		EXPECT_EQ(r.code, 1);
-		EXPECT_EQ(r.err, row.err);
-		EXPECT_EQ(Text(row.log), Report(1, 0, "10.000000", "11", "0.500000"));
-	}
-	EXPECT_EQ(write(fifo, "10.2\n", 5), 5);
-	close(fifo);
-	ASSERT_GT(holder, 0);
-	EXPECT_EQ(Reap(holder, 60), 0);
-	EXPECT_EQ(Slurp(scratch_ + "/err.a"), "");
-	EXPECT_EQ(Text("a.log"), Report(0, 0, "10.000000", "10.2", "0.500000"));
-	EXPECT_EQ(List(), (std::vector<std::string>{ "a.log", "b.log", "c.txt",
-	    "slow.txt" }));
 }
 
 static uint32_t
