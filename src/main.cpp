@@ -2,6 +2,7 @@
 // moves by more than a margin.
 #include <cstdio>
 
+#include "filepolicy.h"
 #include "platform.h"
 #include "run.h"
 #include "settings.h"
@@ -11,7 +12,7 @@ main(int argc, char **argv)
 {
 	int form;
 
-	Prepare();
+	Prepare(Cleanup);
 	form = Form(argc, argv);
 
 	if (form == HelpForm) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "filepolicy.h"
 #include "linesource.h"
 #include "platform.h"
 #include "settings.h"
@@ -44,13 +45,17 @@ OpenCompare(const char *name)
 {
 	FILE *f;
 
-	if ((f = fopen(name, "r")) != NULL && StreamKind(f) == KindDir) {
-		fclose(f);
-		f = NULL;
-	}
-	if (f == NULL)
+	if ((f = ReadOpen(name)) == NULL)
 		CompareError(name, "open error");
 	return f;
+}
+
+static void
+CloseCompare(FILE *f1, FILE *f2)
+{
+	fclose(f1);
+	if (f2)
+		fclose(f2);
 }
 
 // Reads up to line L of a compare file into buf; 0, reported, when the file
@@ -95,17 +100,21 @@ WordOf(const char *line, float *v, Tally *t)
 	return 1;
 }
 
-// Compares line L, and in two-file mode the X lines after it, counting the
-// lines in alarm and the normal ones.  Returns 0 when the files cannot be
-// compared: a line or a word of compare-file-2 that is not there, or a
-// read error.
+// Compares line L of f1, and in two-file mode the X lines after it with
+// those of f2, counting the lines in alarm and the normal ones.  Returns 0
+// when the files cannot be compared: a line or a word of compare-file-2
+// that is not there, or a read error.
 static int
-Compare(Tally *t)
+Compare(FILE *f1, FILE *f2, Tally *t)
 {
 	Seen s;
 	long k;
 	int alarm;
 
+	SrcOpen(&In1, f1);
+	if (f2)
+		SrcOpen(&In2, f2);
+	t->compare = ValueC;
 	if (!Reach(&In1, CompareFile1(), LineBuf) ||
 	    (Voff && !Reach(&In2, CompareFile2(), LineBufX)))
 		return 0;
@@ -221,61 +230,61 @@ Copy(int ret)
 	return ret;
 }
 
+// Runs the command cmd, if any, with what happened in its environment.
+static void
+Notify(const char *cmd, const Tally *t, int ret, int before, int after)
+{
+	const char *vars[16];
+
+	if (cmd == NULL || cmd[0] == 0)
+		return;
+	Describe(t, ret, before, after, vars);
+	if (!RunCommand(cmd, vars))
+		fprintf(stderr, "\nCommand >%s< start error.\n\n", cmd);
+}
+
 int
 Run(void)
 {
 	static Tally t;
-	const char *vars[16];
 	const char *cmd = NULL;
 	FILE *f1, *f2 = NULL;
-	int ret = 5, before, ok;
+	Status s;
+	Log log;
+	int ret = 5, ok, before;
 
-	// Runs on one log take their turns from reading it to putting the new
-	// one in place, so that none of them decides on a counter that another
-	// is about to change.
-	ReadStatus(LogFile());
-	before = CStatus;
-	if ((f1 = OpenCompare(CompareFile1())) == NULL) {
-		CloseStatus();
+	if ((f1 = OpenCompare(CompareFile1())) == NULL)
 		return 5;
-	}
 	if (Voff && (f2 = OpenCompare(CompareFile2())) == NULL) {
-		CloseStatus();
 		fclose(f1);
 		return Copy(5);
 	}
-	if (!OpenStatus()) {
-		fclose(f1);
-		if (f2)
-			fclose(f2);
+	if (!OpenStatus(LogFile(), &log)) {
+		CloseCompare(f1, f2);
 		return Copy(5);
 	}
+	ok = Compare(f1, f2, &t);
+	CloseCompare(f1, f2);
 
-	SrcOpen(&In1, f1);
-	if (Voff)
-		SrcOpen(&In2, f2);
-	t.compare = ValueC;
-	ok = Compare(&t);
-	fclose(f1);
-	if (f2)
-		fclose(f2);
+	// Runs on one log take their turns from reading its counter to putting
+	// the new log in place, so that none decides on a counter that another
+	// is about to change.  The compare files, however slow, come before.
+	if (!ReadStatus(&log, &s))
+		return Copy(5);
+	before = s.CStatus;
 	// A run that compared no line has no news: the counter stays.
 	if (ok && t.errs + t.oks > 0)
-		ret = Decide(&CStatus, &t, t.failed ? 5 : 0, &cmd);
+		ret = Decide(&s.CStatus, &t, t.failed ? 5 : 0, &cmd);
 	// An error passes the second number on as it was.
 	if (ret == 5 || t.failed)
-		LStatus = LStatusX;
+		s.LStatus = s.LStatusX;
 
 	// The new state is on disk before any command runs, so a command that
 	// hangs or is killed can neither lose nor repeat this run's alarm, and
 	// the next run goes on while it runs.
-	if (!WriteStatus(CStatus, LStatus, t.compare, t.target, Diff) && ret == 0)
+	if (!WriteStatus(&log, &s, t.compare, t.target, Diff) && ret == 0)
 		ret = 5;
-	if (cmd && cmd[0]) {
-		Describe(&t, ret, before, CStatus, vars);
-		if (!RunCommand(cmd, vars))
-			fprintf(stderr, "\nCommand >%s< start error.\n\n", cmd);
-	}
+	Notify(cmd, &t, ret, before, s.CStatus);
 	return Copy(ret);
 }
 

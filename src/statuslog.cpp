@@ -6,12 +6,6 @@
 
 #include "platform.h"
 
-int CStatus;
-int LStatus;
-int LStatusX;
-
-static int Writable;
-
 // The new log: the run's word-count messages, then the report.  Messages
 // beyond the room are still printed on standard error, but a file of a
 // million short lines does not make a log of many megabytes.
@@ -88,40 +82,60 @@ ScanInt(FILE *f, int *v)
 	return 1;
 }
 
-void
-ReadStatus(const char *name)
+int
+OpenStatus(const char *name, Log *log)
 {
-	FILE *f;
-
-	CStatus = 0;
-	LStatusX = 0;
 	Len = 0;
-	if ((f = LogOpen(name, &Writable)) != NULL) {
-		if (SkipMessages(f) && ScanInt(f, &CStatus))
-			ScanInt(f, &LStatusX);
-		fclose(f);
-	}
-	LStatus = CStatus;
+	if (LogOpen(name, log))
+		return 1;
+	fputs("\nLog file open error.\n\n", stderr);
+	return 0;
 }
 
 int
-OpenStatus(void)
+ReadStatus(Log *log, Status *s)
 {
-	if (!Writable) {
+	FILE *f;
+
+	s->CStatus = s->LStatusX = 0;
+	switch (LogLock(log, LockWait)) {
+	case LockTimedOut:
+		fprintf(stderr, "\nLog file >%s< still locked after %d s,"
+		    " going on without the lock.\n\n", log->path, (int)LockWait);
+		break;
+	case LockLost:
 		fputs("\nLog file open error.\n\n", stderr);
-		LogClose();
+		CloseStatus(log);
 		return 0;
 	}
+	if ((f = LogText(log)) != NULL) {
+		if (SkipMessages(f) && ScanInt(f, &s->CStatus))
+			ScanInt(f, &s->LStatusX);
+		fclose(f);
+	}
+	s->LStatus = s->CStatus;
 	return 1;
 }
 
-// Adds n bytes of s to the new log when all of them fit in room.
+// Adds n bytes of s to the new log, its lines ended as the platform's text
+// files end them, when all of them fit in room.
 static void
 Add(size_t room, const char *s, int n)
 {
-	if (n > 0 && (size_t)n < room - Len) {
-		memcpy(Text + Len, s, n);
-		Len += n;
+	size_t k = 0, e = strlen(LineEnd);
+	int i;
+
+	for (i = 0; i < n; i++)
+		k += s[i] == '\n' ? e : 1;
+	if (n <= 0 || k >= room - Len)
+		return;
+	for (i = 0; i < n; i++) {
+		if (s[i] == '\n') {
+			memcpy(Text + Len, LineEnd, e);
+			Len += e;
+		} else {
+			Text[Len++] = s[i];
+		}
 	}
 }
 
@@ -136,7 +150,7 @@ WordCountError(int word, const char *line)
 }
 
 int
-WriteStatus(int count, int before, float value, const char *target,
+WriteStatus(Log *log, const Status *s, float value, const char *target,
     float margin)
 {
 	char r[ReportRoom];
@@ -144,16 +158,16 @@ WriteStatus(int count, int before, float value, const char *target,
 
 	Add(sizeof Text, r, snprintf(r, sizeof r, "%d\n%d\n"
 	    "Compare value = %f\nTarget value  = %s\nDifference    = %f\n",
-	    count, before, value, target, margin));
-	ok = LogWrite(Text, Len);
-	LogClose();
+	    s->CStatus, s->LStatus, value, target, margin));
+	ok = LogPut(log, Text, Len);
+	CloseStatus(log);
 	if (!ok)
 		fputs("\nLog file write error.\n\n", stderr);
 	return ok;
 }
 
 void
-CloseStatus(void)
+CloseStatus(Log *log)
 {
-	LogClose();
+	LogDone(log);
 }
