@@ -161,6 +161,30 @@ TEST_F(Overlap, HungCommandBlocksNoOtherRun)
 	EXPECT_EQ(List(), left);
 }
 
+// With --timeout a command that hangs is ended, with all it started, and
+// said; the exit code and the log are as decided.  A Windows build cannot
+// end what system() started and refuses the option.
+TEST_F(Overlap, HungCommandEndsAtTheTimeout)
+{
+	const std::string hang = "sleep 100 & echo $! >pid; sleep 100";
+	Write("in.txt", "5\n");
+	Result r = Run({ "--timeout=1", "v=0", "L=1", "in.txt", hang, "" }, Input::Closed, "", 60);
+	EXPECT_FALSE(r.hung);
+	if (WindowsBuild()) {
+		EXPECT_EQ(r.err, "\n Parameter error>--timeout=1<\n");
+		return;
+	}
+	EXPECT_EQ(r.code, 1);
+	EXPECT_EQ(r.err, "\nCommand >" + hang + "< timed out after 1 s.\n\n");
+	EXPECT_EQ(Read("Plomt.log"), Report(1, 0, "0.000000", "5", "0.000000"));
+	// The background sleep was in the command's group: gone, or a zombie.
+	ASSERT_GT(atoi(Read("pid").c_str()), 0);
+	std::string stat = "/proc/" + std::to_string(atoi(Read("pid").c_str())) + "/stat";
+	for (int i = 0; i < 2500 && Slurp(stat).find(") S ") != std::string::npos; i++)
+		usleep(2000);
+	EXPECT_TRUE(Slurp(stat).empty() || Slurp(stat).find(") Z ") != std::string::npos);
+}
+
 // The lock is the log's own, not its folder's.  A run holds a.log's while
 // it reads a compare file that is a pipe with no data yet: a run on b.log
 // in the same folder goes on at once, one on a.log waits its 10 s and goes
