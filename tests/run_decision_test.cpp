@@ -91,9 +91,9 @@ TEST_F(Decision, EveryRowOfTheTable)
 		// A failing command is said; the exit code and the counter stand.
 		{ "0, alarm: Err-Proc exits 3", { { "d", "11\n" } }, One({ "exit 3", R }),
 		  1, Said("exit 3", "exit status 3"), { { "Plomt.log", Alarm(1, 0) } }, "" },
-		{ "n, normal: Ret-Proc exits 4",
-		  { { "d", "10.2\n" }, { "Plomt.log", OldLog } }, One({ E, R + "&& exit 4" }),
-		  255, Said(R + "&& exit 4", "exit status 4"), { { "Plomt.log", Normal(0, 3) } }, "R" },
+		{ "n, normal: Ret-Proc exits 1",
+		  { { "d", "10.2\n" }, { "Plomt.log", OldLog } }, One({ E, R + "&& exit 1" }),
+		  255, Said(R + "&& exit 1", "exit status 1"), { { "Plomt.log", Normal(0, 3) } }, "R" },
 	};
 	if (!WindowsBuild()) {
 		cases.push_back({ "0, alarm: Err-Proc killed by a signal", { { "d", "11\n" } },
@@ -355,6 +355,8 @@ TEST_F(Decision, TransitionsInTheSystemLog)
 		  { "<12>First Alarm" + at, "<11>Command >exit 3< exit status 3" + at } },
 		{ "L=3", E, R, "11", 5, { "<11>Error return: log >" + log + "< no value margin 0.5 line 3" } },
 		{ "--no-syslog", E, R, "10", 255, {} },
+		{ "--after=2", E, R, "11", 1, {} },
+		{ "--after=2", E, R, "10", 255, {} },
 		{ "--after=2", E, R, "11", 1, {} },
 		{ "--after=2", E, R, "11", 2, { "<12>Continue Alarm, run 2" + at } },
 		{ "--after=2", E, "-1", "11", 2, { "<12>Continue Alarm, run 3" + at } },
