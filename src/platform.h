@@ -18,8 +18,12 @@ void KeyWait(void);
 
 // Runs text through the command interpreter with vars ("NAME=value", up to
 // a null) added to its environment, and waits for it; empty text runs
-// nothing.  Returns 0 when the command could not be started.
-int RunCommand(const char *text, const char *const *vars);
+// nothing.  Returns 0 when the command could not be started; else *how and
+// *code say how it ended: its exit status, the signal that ended it, or
+// TimedOut once it ran timeout seconds (0: no limit) and was ended.
+enum { Exited, Signalled, TimedOut };
+int RunCommand(const char *text, const char *const *vars, int timeout,
+    int *how, int *code);
 
 // How a line of a text file ends: "\n", or "\r\n" where text mode says so.
 extern const char LineEnd[];
@@ -113,5 +117,16 @@ FILE *Reader(int fd);
 void Hold(int on);
 // Seconds on a clock that never jumps.
 double Clock(void);
+
+// Whether RunCommand can end a command that runs too long.
+int CanTimeOut(void);
+
+// One line to the system log, where the platform has one.
+enum { SevNotice, SevWarning, SevError };
+void SysLog(int severity, const char *line);
+
+// Opens name for reading only when it is a regular file, never waiting on
+// a pipe or a device; *written gets the time it was last written.
+FILE *OpenRegular(const char *name, long long *written);
 
 #endif

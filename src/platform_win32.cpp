@@ -6,6 +6,7 @@
 #include <conio.h>
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 
 #include "platform.h"
 
@@ -109,12 +110,16 @@ VarName(const char *var, char *name, size_t size)
 }
 
 int
-RunCommand(const char *text, const char *const *vars)
+RunCommand(const char *text, const char *const *vars, int timeout, int *how,
+    int *code)
 {
 	char name[256], **old;
 	DWORD len;
 	int k, n, r, err;
 
+	(void)timeout;
+	*how = Exited;
+	*code = 0;
 	if (text[0] == 0)
 		return 1;
 	for (n = 0; vars && vars[n]; n++)
@@ -148,7 +153,10 @@ RunCommand(const char *text, const char *const *vars)
 		free(old[k]);
 	}
 	free(old);
-	return !(r == -1 && err != 0);
+	if (r == -1 && err != 0)
+		return 0;
+	*code = r;
+	return 1;
 }
 
 // Names reach us in the ANSI code page, as main's arguments and fopen take
@@ -754,4 +762,36 @@ CopyOver(const char *from, const char *to)
 	ok = CloseHandle(out) && ok;
 	CloseHandle(in);
 	return ok;
+}
+
+// system() hands the command to cmd.exe and gives us no handle to end it
+// by: --timeout is refused here rather than promised and not kept.
+int
+CanTimeOut(void)
+{
+	return 0;
+}
+
+// Nothing goes to the event log: it could not be checked under Wine.
+void
+SysLog(int severity, const char *line)
+{
+	(void)severity;
+	(void)line;
+}
+
+FILE *
+OpenRegular(const char *name, long long *written)
+{
+	struct _stat64 st;
+	FILE *f;
+
+	if ((f = fopen(name, "r")) == NULL)
+		return NULL;
+	if (StreamKind(f) != KindFile || _fstat64(_fileno(f), &st) != 0) {
+		fclose(f);
+		return NULL;
+	}
+	*written = st.st_mtime;
+	return f;
 }

@@ -158,31 +158,42 @@ Up(int n)
 	return n == INT_MAX ? n : n + 1;
 }
 
+// Whether an alarm that stood at count runs has been notified: it reached
+// After.  A negative counter, written by hand, counts as an alarm.
+static int
+Notified(int count)
+{
+	return count >= After || count < 0;
+}
+
 // The alarm decision from the counter and this run's lines: returns the
 // exit code, moves *count on and sets *cmd to the command to run, if any.
+// The command is set, empty or not, on the runs that notify: an alarm
+// that reaches After runs (with Ret-Proc -1 every alarming run from then
+// on), and the end of such an alarm.
 static int
 Decide(int *count, const Tally *t, int ret, const char **cmd)
 {
 	int minus = strcmp(RetProc(), "-1") == 0;
+	int was = *count;
 
 	*cmd = NULL;
-	if (*count != 0 || minus) {
+	if (was != 0 || minus) {
 		if (t->errs > 0) {
-			if (minus)
-				*cmd = ErrProc();
-			ret = *count != 0 ? 2 : 1;
-			*count = Up(*count);
+			ret = was != 0 ? 2 : 1;
+			*count = Up(was);
 		} else {
 			*count = 0;
 			ret = -1;
-			if (t->oks > 0 && RetProc()[0] && !minus)
+			if (t->oks > 0 && !minus && Notified(was))
 				*cmd = RetProc();
 		}
 	} else if (t->errs > 0) {
 		*count = 1;
 		ret = 1;
-		*cmd = ErrProc();
 	}
+	if (t->errs > 0 && (*count == After || (minus && Notified(*count))))
+		*cmd = ErrProc();
 	return ret;
 }
 
@@ -217,6 +228,94 @@ Describe(const Tally *t, int ret, int before, int after, const char **vars)
 	vars[n] = NULL;
 }
 
+// A number as the system log shows it.
+static const char *
+Num(char *buf, size_t size, double v)
+{
+	snprintf(buf, size, "%.17g", v);
+	return buf;
+}
+
+// The line a message about this run names: the first in alarm, or on a
+// return the last compared; null when none was compared.
+static const Seen *
+Shown(const Tally *t, int ret)
+{
+	if (t->errs + t->oks == 0)
+		return NULL;
+	return t->errs > 0 && ret != -1 ? &t->alarm : &t->last;
+}
+
+// One line to the system log: what happened, the log, the value, the
+// compare value, the margin and the line.
+static void
+Tell(int severity, const char *what, const Seen *s)
+{
+	char m[1024], v[40], c[40], d[40];
+
+	if (!Syslog)
+		return;
+	if (s)
+		snprintf(m, sizeof m, "%s: log >%s< value %s compare %s margin %s"
+		    " line %ld", what, LogFile(), Num(v, sizeof v, s->value),
+		    Num(c, sizeof c, s->compare), Num(d, sizeof d, Diff), s->line);
+	else
+		snprintf(m, sizeof m, "%s: log >%s< no value margin %s line %d",
+		    what, LogFile(), Num(d, sizeof d, Diff), Line);
+	SysLog(severity, m);
+}
+
+// Tells the system log of a run that begins or ends a notified alarm:
+// one that runs a command, or would were it not empty, and a return from
+// an alarm that was notified (with Ret-Proc -1 no command marks it).
+static void
+Transition(const Tally *t, int ret, int before, int after, const char *cmd)
+{
+	char what[64];
+
+	if (ret == -1 && before != 0 && Notified(before))
+		Tell(SevNotice, "Return to Normal", Shown(t, ret));
+	else if (ret == 1 && cmd)
+		Tell(SevWarning, "First Alarm", Shown(t, ret));
+	else if (ret == 2 && cmd) {
+		snprintf(what, sizeof what, "Continue Alarm, run %d", after);
+		Tell(SevWarning, what, Shown(t, ret));
+	}
+}
+
+// Runs cmd and, when it fails, says so on standard error and in the
+// system log; the run's exit code stays as decided.
+static void
+Perform(const Tally *t, int ret, const char *cmd, const char *const *vars)
+{
+	char m[600];
+	int how, code;
+
+	if (!RunCommand(cmd, vars, Timeout, &how, &code))
+		snprintf(m, sizeof m, "Command >%s< start error", cmd);
+	else if (how == TimedOut)
+		snprintf(m, sizeof m, "Command >%s< timed out after %d s", cmd, code);
+	else if (how == Signalled)
+		snprintf(m, sizeof m, "Command >%s< ended by signal %d", cmd, code);
+	else if (code != 0)
+		snprintf(m, sizeof m, "Command >%s< exit status %d", cmd, code);
+	else
+		return;
+	fprintf(stderr, "\n%s.\n\n", m);
+	Tell(SevError, m, Shown(t, ret));
+}
+
+// The run's tally, for the system log's line on a run that ends in error.
+static const Tally *Last;
+
+int
+Finish(int ret)
+{
+	if (ret == 5)
+		Tell(SevError, "Error return", Last ? Shown(Last, ret) : NULL);
+	return ret;
+}
+
 // Two-file mode ends by copying compare-file-1 over compare-file-2, so that
 // the next run compares against this run's data.
 static int
@@ -236,11 +335,11 @@ Notify(const char *cmd, const Tally *t, int ret, int before, int after)
 {
 	const char *vars[16];
 
+	Transition(t, ret, before, after, cmd);
 	if (cmd == NULL || cmd[0] == 0)
 		return;
 	Describe(t, ret, before, after, vars);
-	if (!RunCommand(cmd, vars))
-		fprintf(stderr, "\nCommand >%s< start error.\n\n", cmd);
+	Perform(t, ret, cmd, vars);
 }
 
 int
@@ -253,6 +352,7 @@ Run(void)
 	Log log;
 	int ret = 5, ok, before;
 
+	Last = &t;
 	if ((f1 = OpenCompare(CompareFile1())) == NULL)
 		return 5;
 	if (Voff && (f2 = OpenCompare(CompareFile2())) == NULL) {

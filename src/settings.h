@@ -11,6 +11,9 @@ extern float ValueC;        // V, or the value of compare-file-2
 extern int Inverse;         // swaps alarm and normal
 extern int ParmCount;       // positional parameters stored
 extern char Parms[5][256];  // positional parameters in order given
+extern int Timeout;         // --timeout: seconds a command may run, 0 no end
+extern int After;           // --after: the counter value that notifies
+extern int Syslog;          // 0 after --no-syslog
 extern const char Help[];   // the usage text
 
 extern const char More[];   // --help's lines on the forms beside a check
@@ -19,8 +22,9 @@ extern const char More[];   // --help's lines on the forms beside a check
 int ReadSettings(int argc, char **argv);
 
 // What the command line asks for: a check, --help or --version (each the
-// sole argument), or --words first, the rest read by ReadSettings.
-enum { CheckForm, HelpForm, VersionForm, WordsForm };
+// sole argument, or -h and -V), --words first, the rest read by
+// ReadSettings, or --status first, the rest the names of status logs.
+enum { CheckForm, HelpForm, VersionForm, WordsForm, StatusForm };
 int Form(int argc, char **argv);
 
 // Positional roles; which slot holds each depends on the mode.

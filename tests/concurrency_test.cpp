@@ -186,6 +186,34 @@ TEST_F(Overlap, HungCommandBlocksNoOtherRun)
 	EXPECT_EQ(List(), left);
 }
 
+// With --timeout a command that hangs is ended, with all it started, and
+// said; the exit code and the log are as decided.  A Windows build cannot
+// end what system() started and refuses the option.
+TEST_F(Overlap, HungCommandEndsAtTheTimeout)
+{
+	const std::string hang = "sleep 100 & echo $! >pid; sleep 100";
+	Write("in.txt", "5\n");
+	Result r = Run({ "--timeout=1", "v=0", "L=1", "in.txt", hang, "" }, Input::Closed, "", 60);
+	EXPECT_FALSE(r.hung);
+	if (WindowsBuild()) {
+		EXPECT_EQ(r.err, "\n Parameter error>--timeout=1<\n");
+		return;
+	}
+	EXPECT_EQ(r.code, 1);
+	EXPECT_EQ(r.err, "\nCommand >" + hang + "< timed out after 1 s.\n\n");
+	EXPECT_EQ(Read("Plomt.log"), Report(1, 0, "0.000000", "5", "0.000000"));
+	// The background sleep was in the command's group: gone, or a zombie.
+	ASSERT_GT(atoi(Read("pid").c_str()), 0);
+	std::string stat = "/proc/" + std::to_string(atoi(Read("pid").c_str())) + "/stat";
+	auto gone = [&stat] {
+		std::string s = Slurp(stat);
+		return s.empty() || s.find(") Z ") != std::string::npos;
+	};
+	for (int i = 0; i < 2500 && !gone(); i++)
+		usleep(2000);
+	EXPECT_TRUE(gone()) << Slurp(stat);
+}
+
 // The lock is the log's own, and held only from reading the counter to
 // putting the new log in place.  A run that reads a compare file that is
 // a pipe with no data yet holds nothing: a run on the same log goes on at
