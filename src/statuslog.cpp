@@ -136,8 +136,8 @@ WordCountError(int word, const char *line)
 }
 
 int
-WriteStatus(int count, int before, float value, const char *target,
-    float margin)
+WriteStatus(int count, int before, double value, const char *target,
+    double margin)
 {
 	char r[ReportRoom];
 	int ok;

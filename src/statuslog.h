@@ -18,8 +18,8 @@ void WordCountError(int word, const char *line);
 // Puts the new log in place, whole: the messages, the counter, the second
 // number and the report of compare value, target word and margin.  Lets go
 // of the lock; prints the write error and returns 0 on failure.
-int WriteStatus(int count, int before, float value, const char *target,
-    float margin);
+int WriteStatus(int count, int before, double value, const char *target,
+    double margin);
 // Lets go of the log without writing it.
 void CloseStatus(void);
 
