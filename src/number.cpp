@@ -35,7 +35,7 @@ Real(const char *text)
 {
 	Num n;
 	const char *p = text;
-	long long frac = 0, zeros = 0, e10 = 0, exp;
+	long long frac = 0, zeros = 0, e10 = 0, exp, top;
 	int digits = 0, point = 0, eneg = 0, d;
 	double x;
 
@@ -65,15 +65,17 @@ Real(const char *text)
 		frac += point;
 		if (d == 0)
 			zeros += digits > 0;
-		else if (digits + zeros + 1 > SigDigits)
+		else if (digits + zeros + 1 > SigDigits) {
+			// Too many digits: strtod reads this one.
 			n.rough = 1;
-		else {
+			break;
+		} else {
 			n.sig = n.sig * Pow10[zeros + 1] + d;
 			digits += zeros + 1;
 			zeros = 0;
 		}
 	}
-	if ((*p == 'e' || *p == 'E')) {
+	if (!n.rough && (*p == 'e' || *p == 'E')) {
 		p++;
 		if (*p == '+' || *p == '-')
 			eneg = *p++ == '-';
@@ -86,18 +88,27 @@ Real(const char *text)
 	if (n.sig == 0 && !n.rough)
 		return Num();
 	exp = e10 - frac + zeros;
+	top = exp + digits;
 
-	// One rounding of two exact doubles is the nearest double; else the
-	// library's conversion.
-	if (!n.rough && n.sig >> 53 == 0 && exp >= -22 && exp <= 22)
-		x = exp >= 0 ? (double)n.sig * Exact10[exp] :
-		    (double)n.sig / Exact10[-exp];
-	else
-		x = fabs(strtod(text, NULL));
+	// Well inside the double range the digits decide and the double waits
+	// until it is printed, unless one rounding of two exact doubles gives
+	// it: a conversion for every number read would cost more than the
+	// comparison.
+	if (!n.rough && top > -300 && top < 300) {
+		n.exp = (int)exp;
+		if (n.sig >> 53 == 0 && exp >= -22 && exp <= 22) {
+			x = exp >= 0 ? (double)n.sig * Exact10[exp] :
+			    (double)n.sig / Exact10[-exp];
+			n.v = n.neg ? -x : x;
+			n.ready = 1;
+		}
+		return n;
+	}
 
 	// Beyond the double range a number stops at the largest double: never
 	// an infinity, so that no difference can be infinity minus infinity,
 	// a NaN.  Below it, a number is 0.
+	x = fabs(strtod(text, NULL));
 	if (x > DBL_MAX) {
 		x = DBL_MAX;
 		n.rough = 1;
@@ -105,8 +116,20 @@ Real(const char *text)
 	if (x == 0)
 		return Num();
 	n.v = n.neg ? -x : x;
+	n.ready = 1;
 	n.exp = exp < -MaxExp ? -MaxExp : exp > MaxExp ? MaxExp : (int)exp;
 	return n;
+}
+
+double
+Dbl(const Num *n)
+{
+	char s[48];
+
+	if (n->ready || n->sig == 0)
+		return n->v;
+	snprintf(s, sizeof s, "%s%llue%d", n->neg ? "-" : "", n->sig, n->exp);
+	return strtod(s, NULL);
 }
 
 // The unit the numbers line up on: the smallest exponent of those not 0.
@@ -225,7 +248,7 @@ Above(const Num *a, const Num *b, const Num *m)
 	U64 u[3];
 	int e, r;
 
-	if (m->v < 0)
+	if (m->neg && m->sig != 0)
 		return 1;
 	if (!a->rough && !b->rough && !m->rough) {
 		e = Unit(n, 3);
@@ -234,7 +257,7 @@ Above(const Num *a, const Num *b, const Num *m)
 		if ((r = AboveBig(n, e)) >= 0)
 			return r;
 	}
-	return fabs(a->v - b->v) > m->v;
+	return fabs(Dbl(a) - Dbl(b)) > Dbl(m);
 }
 
 double
@@ -249,7 +272,7 @@ Apart(const Num *a, const Num *b)
 		snprintf(s, sizeof s, "%llue%d", Gap64(a, b, u[0], u[1]), e);
 		return strtod(s, NULL);
 	}
-	return fabs(a->v - b->v);
+	return fabs(Dbl(a) - Dbl(b));
 }
 
 int

@@ -7,11 +7,12 @@
 #include <cstddef>
 
 struct Num {
-	double v;                // the nearest double, within the double range
 	unsigned long long sig;  // up to 19 digits, trailing zeros dropped
 	int exp;                 // the power of ten of sig's last digit
 	int neg;                 // below zero
 	int rough;               // sig and exp do not hold it: compare v
+	int ready;               // v is worked out
+	double v;                // the nearest double, within the double range
 };
 
 // Reads a decimal number as atof does: blanks, a sign, digits with a point
@@ -19,6 +20,8 @@ struct Num {
 // beyond the double range stop at the largest double, and those too small
 // for it read 0.  A zero-filled Num is 0.
 Num Real(const char *text);
+// The nearest double, within the double range.
+double Dbl(const Num *n);
 // |a - b| > m, in decimal when the three hold their digits and line up
 // within 76 places; else in double precision.  Every difference is above
 // a margin below 0.

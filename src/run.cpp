@@ -198,10 +198,10 @@ Describe(const Tally *t, int ret, int before, int after, const char **vars)
 	snprintf(buf[n++], m, "TORQUELIN_EVENT=%s", ret == 1 ? "first-alarm" :
 	    ret == 2 ? "continue-alarm" : "return-to-normal");
 	snprintf(buf[n++], m, "TORQUELIN_EXIT=%d", ret);
-	PutVar(buf[n++], m, "TORQUELIN_VALUE", s->value.v);
-	PutVar(buf[n++], m, "TORQUELIN_COMPARE", s->compare.v);
+	PutVar(buf[n++], m, "TORQUELIN_VALUE", Dbl(&s->value));
+	PutVar(buf[n++], m, "TORQUELIN_COMPARE", Dbl(&s->compare));
 	PutVar(buf[n++], m, "TORQUELIN_DIFFERENCE", Apart(&s->value, &s->compare));
-	PutVar(buf[n++], m, "TORQUELIN_MARGIN", Diff.v);
+	PutVar(buf[n++], m, "TORQUELIN_MARGIN", Dbl(&Diff));
 	snprintf(buf[n++], m, "TORQUELIN_LINE=%ld", s->line);
 	snprintf(buf[n++], m, "TORQUELIN_WORD=%d", Word + 1);
 	snprintf(buf[n++], m, "TORQUELIN_COUNTER_BEFORE=%d", before);
@@ -277,7 +277,7 @@ Run(void)
 	// The new state is on disk before any command runs, so a command that
 	// hangs or is killed can neither lose nor repeat this run's alarm, and
 	// the next run goes on while it runs.
-	if (!WriteStatus(CStatus, LStatus, t.compare.v, t.target, Diff.v) && ret == 0)
+	if (!WriteStatus(CStatus, LStatus, Dbl(&t.compare), t.target, Dbl(&Diff)) && ret == 0)
 		ret = 5;
 	if (cmd && cmd[0]) {
 		Describe(&t, ret, before, CStatus, vars);
@@ -291,6 +291,7 @@ int
 Words(void)
 {
 	char target[256], num[32];
+	Num v;
 	FILE *f;
 	int i, n;
 
@@ -305,7 +306,8 @@ Words(void)
 	printf("Line %d of >%s<: >%s<\n", Line, CompareFile1(), LineBuf);
 	n = Split(LineBuf, target);
 	for (i = 0; i < n; i++) {
-		PutReal(num, sizeof num, Real(Par[i]).v);
+		v = Real(Par[i]);
+		PutReal(num, sizeof num, Dbl(&v));
 		printf("W=%-3d >%s<  reads %s\n", i + 1, Par[i], num);
 	}
 	if (n == 0)

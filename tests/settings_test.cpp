@@ -136,8 +136,8 @@ TEST_F(Settings, OptionValues)
 		EXPECT_EQ(Line, row.line);
 		EXPECT_EQ(Word, row.word);
 		EXPECT_EQ(Loop, row.loop);
-		EXPECT_EQ(Diff.v, row.diff);
-		EXPECT_EQ(ValueC.v, row.value);
+		EXPECT_EQ(Dbl(&Diff), row.diff);
+		EXPECT_EQ(Dbl(&ValueC), row.value);
 		EXPECT_EQ(Inverse, row.inverse);
 	}
 }
@@ -254,6 +254,9 @@ TEST(Conversion, RealAndWholeSaturate)
 		{ ".5", 0.5 },
 		{ "16777217", 16777217 },
 		{ "10.4", 10.4 },
+		{ "123456789012345678", 123456789012345678.0 },
+		{ "-1.5e-30", -1.5e-30 },
+		{ "9.87654321e250", 9.87654321e250 },
 		{ "1.7976931348623157e308", DBL_MAX },
 		{ "1.7976931348623158e308", DBL_MAX },
 		{ "1.7976931348623159e308", DBL_MAX },
@@ -306,7 +309,8 @@ TEST(Conversion, RealAndWholeSaturate)
 
 	for (const RealRow &row : reals) {
 		SCOPED_TRACE(row.text);
-		EXPECT_EQ(Real(row.text).v, row.want);
+		Num n = Real(row.text);
+		EXPECT_EQ(Dbl(&n), row.want);
 	}
 	for (const WholeRow &row : wholes) {
 		SCOPED_TRACE(row.text);
