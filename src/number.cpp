@@ -126,7 +126,7 @@ Dbl(const Num *n)
 {
 	char s[48];
 
-	if (n->ready || n->sig == 0)
+	if (n->ready)
 		return n->v;
 	snprintf(s, sizeof s, "%s%llue%d", n->neg ? "-" : "", n->sig, n->exp);
 	return strtod(s, NULL);
