@@ -219,26 +219,46 @@ BigAdd(Big r, const Big y, int sub)
 	}
 }
 
-// |a - b| > m when the numbers do not line up below 10^18: -1 when they do
-// not line up within the words either.
+// |a - b| in units of 10^e; 0 when a or b reaches the top word.
 static int
-AboveBig(const Num *const *n, int e)
+BigGap(const Num *a, const Num *b, int e, Big r)
 {
-	Big x[3];
-	int i;
+	Big y;
 
-	for (i = 0; i < 3; i++)
-		if (!BigOf(x[i], n[i]->sig, n[i]->sig ? n[i]->exp - e : 0))
-			return -1;
-	if (n[0]->neg != n[1]->neg)
-		BigAdd(x[0], x[1], 0);
-	else if (BigCmp(x[0], x[1]) >= 0)
-		BigAdd(x[0], x[1], 1);
+	if (!BigOf(r, a->sig, a->sig ? a->exp - e : 0) ||
+	    !BigOf(y, b->sig, b->sig ? b->exp - e : 0))
+		return 0;
+	if (a->neg != b->neg)
+		BigAdd(r, y, 0);
+	else if (BigCmp(r, y) >= 0)
+		BigAdd(r, y, 1);
 	else {
-		BigAdd(x[1], x[0], 1);
-		memcpy(x[0], x[1], sizeof(Big));
+		BigAdd(y, r, 1);
+		memcpy(r, y, sizeof(Big));
 	}
-	return BigCmp(x[0], x[2]) > 0;
+	return 1;
+}
+
+// x times 10^e as strtod reads it; x is used up.
+static void
+BigText(Big x, int e, char *s, size_t size)
+{
+	static const Big Zero = { 0 };
+	char d[Limbs * 10 + 1];
+	int i, k = sizeof d - 1;
+	U64 rem;
+
+	d[k] = 0;
+	do {
+		for (rem = 0, i = Limbs - 1; i >= 0; i--) {
+			rem = rem << 32 | x[i];
+			x[i] = (U32)(rem / 1000000000);
+			rem %= 1000000000;
+		}
+		for (i = 0; i < 9; i++, rem /= 10)
+			d[--k] = '0' + rem % 10;
+	} while (BigCmp(x, Zero) != 0);
+	snprintf(s, size, "%se%d", d + k, e);
 }
 
 int
@@ -246,7 +266,8 @@ Above(const Num *a, const Num *b, const Num *m)
 {
 	const Num *n[3] = { a, b, m };
 	U64 u[3];
-	int e, r;
+	Big x, y;
+	int e;
 
 	if (m->neg && m->sig != 0)
 		return 1;
@@ -254,8 +275,8 @@ Above(const Num *a, const Num *b, const Num *m)
 		e = Unit(n, 3);
 		if (Line64(n, 3, e, u))
 			return Gap64(a, b, u[0], u[1]) > u[2];
-		if ((r = AboveBig(n, e)) >= 0)
-			return r;
+		if (BigGap(a, b, e, x) && BigOf(y, m->sig, m->sig ? m->exp - e : 0))
+			return BigCmp(x, y) > 0;
 	}
 	return fabs(Dbl(a) - Dbl(b)) > Dbl(m);
 }
@@ -265,14 +286,19 @@ Apart(const Num *a, const Num *b)
 {
 	const Num *n[2] = { a, b };
 	U64 u[2];
-	char s[48];
-	int e;
+	Big x;
+	char s[128];
+	int e = Unit(n, 2);
 
-	if (!a->rough && !b->rough && Line64(n, 2, e = Unit(n, 2), u)) {
+	if (a->rough || b->rough)
+		return fabs(Dbl(a) - Dbl(b));
+	if (Line64(n, 2, e, u))
 		snprintf(s, sizeof s, "%llue%d", Gap64(a, b, u[0], u[1]), e);
-		return strtod(s, NULL);
-	}
-	return fabs(Dbl(a) - Dbl(b));
+	else if (BigGap(a, b, e, x))
+		BigText(x, e, s, sizeof s);
+	else
+		return fabs(Dbl(a) - Dbl(b));
+	return strtod(s, NULL);
 }
 
 int
