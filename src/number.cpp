@@ -33,13 +33,12 @@ static const double Exact10[23] = {
 Num
 Real(const char *text)
 {
-	Num n;
+	Num n = Num();
 	const char *p = text;
 	long long frac = 0, zeros = 0, e10 = 0, exp, top;
 	int digits = 0, point = 0, eneg = 0, d;
 	double x;
 
-	memset(&n, 0, sizeof n);
 	while (isspace((unsigned char)*p))
 		p++;
 	if (*p == '+' || *p == '-')
@@ -71,7 +70,7 @@ Real(const char *text)
 			break;
 		} else {
 			n.sig = n.sig * Pow10[zeros + 1] + d;
-			digits += zeros + 1;
+			digits += (int)zeros + 1;
 			zeros = 0;
 		}
 	}
@@ -256,7 +255,7 @@ BigText(Big x, int e, char *s, size_t size)
 			rem %= 1000000000;
 		}
 		for (i = 0; i < 9; i++, rem /= 10)
-			d[--k] = '0' + rem % 10;
+			d[--k] = (char)('0' + rem % 10);
 	} while (BigCmp(x, Zero) != 0);
 	snprintf(s, size, "%se%d", d + k, e);
 }
