@@ -33,12 +33,13 @@ static const double Exact10[23] = {
 Num
 Real(const char *text)
 {
-	Num n = Num();
+	Num n;
 	const char *p = text;
 	long long frac = 0, zeros = 0, e10 = 0, exp, top;
 	int digits = 0, point = 0, eneg = 0, d;
 	double x;
 
+	memset(&n, 0, sizeof n);
 	while (isspace((unsigned char)*p))
 		p++;
 	if (*p == '+' || *p == '-')
@@ -70,7 +71,7 @@ Real(const char *text)
 			break;
 		} else {
 			n.sig = n.sig * Pow10[zeros + 1] + d;
-			digits += (int)zeros + 1;
+			digits += zeros + 1;
 			zeros = 0;
 		}
 	}
@@ -218,46 +219,26 @@ BigAdd(Big r, const Big y, int sub)
 	}
 }
 
-// |a - b| in units of 10^e; 0 when a or b reaches the top word.
+// |a - b| > m when the numbers do not line up below 10^18: -1 when they do
+// not line up within the words either.
 static int
-BigGap(const Num *a, const Num *b, int e, Big r)
+AboveBig(const Num *const *n, int e)
 {
-	Big y;
+	Big x[3];
+	int i;
 
-	if (!BigOf(r, a->sig, a->sig ? a->exp - e : 0) ||
-	    !BigOf(y, b->sig, b->sig ? b->exp - e : 0))
-		return 0;
-	if (a->neg != b->neg)
-		BigAdd(r, y, 0);
-	else if (BigCmp(r, y) >= 0)
-		BigAdd(r, y, 1);
+	for (i = 0; i < 3; i++)
+		if (!BigOf(x[i], n[i]->sig, n[i]->sig ? n[i]->exp - e : 0))
+			return -1;
+	if (n[0]->neg != n[1]->neg)
+		BigAdd(x[0], x[1], 0);
+	else if (BigCmp(x[0], x[1]) >= 0)
+		BigAdd(x[0], x[1], 1);
 	else {
-		BigAdd(y, r, 1);
-		memcpy(r, y, sizeof(Big));
+		BigAdd(x[1], x[0], 1);
+		memcpy(x[0], x[1], sizeof(Big));
 	}
-	return 1;
-}
-
-// x times 10^e as strtod reads it; x is used up.
-static void
-BigText(Big x, int e, char *s, size_t size)
-{
-	static const Big Zero = { 0 };
-	char d[Limbs * 10 + 1];
-	int i, k = sizeof d - 1;
-	U64 rem;
-
-	d[k] = 0;
-	do {
-		for (rem = 0, i = Limbs - 1; i >= 0; i--) {
-			rem = rem << 32 | x[i];
-			x[i] = (U32)(rem / 1000000000);
-			rem %= 1000000000;
-		}
-		for (i = 0; i < 9; i++, rem /= 10)
-			d[--k] = (char)('0' + rem % 10);
-	} while (BigCmp(x, Zero) != 0);
-	snprintf(s, size, "%se%d", d + k, e);
+	return BigCmp(x[0], x[2]) > 0;
 }
 
 int
@@ -265,8 +246,7 @@ Above(const Num *a, const Num *b, const Num *m)
 {
 	const Num *n[3] = { a, b, m };
 	U64 u[3];
-	Big x, y;
-	int e;
+	int e, r;
 
 	if (m->neg && m->sig != 0)
 		return 1;
@@ -274,8 +254,8 @@ Above(const Num *a, const Num *b, const Num *m)
 		e = Unit(n, 3);
 		if (Line64(n, 3, e, u))
 			return Gap64(a, b, u[0], u[1]) > u[2];
-		if (BigGap(a, b, e, x) && BigOf(y, m->sig, m->sig ? m->exp - e : 0))
-			return BigCmp(x, y) > 0;
+		if ((r = AboveBig(n, e)) >= 0)
+			return r;
 	}
 	return fabs(Dbl(a) - Dbl(b)) > Dbl(m);
 }
@@ -285,19 +265,14 @@ Apart(const Num *a, const Num *b)
 {
 	const Num *n[2] = { a, b };
 	U64 u[2];
-	Big x;
-	char s[128];
-	int e = Unit(n, 2);
+	char s[48];
+	int e;
 
-	if (a->rough || b->rough)
-		return fabs(Dbl(a) - Dbl(b));
-	if (Line64(n, 2, e, u))
+	if (!a->rough && !b->rough && Line64(n, 2, e = Unit(n, 2), u)) {
 		snprintf(s, sizeof s, "%llue%d", Gap64(a, b, u[0], u[1]), e);
-	else if (BigGap(a, b, e, x))
-		BigText(x, e, s, sizeof s);
-	else
-		return fabs(Dbl(a) - Dbl(b));
-	return strtod(s, NULL);
+		return strtod(s, NULL);
+	}
+	return fabs(Dbl(a) - Dbl(b));
 }
 
 int
