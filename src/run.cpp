@@ -1,7 +1,6 @@
 #include "run.h"
 
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -16,10 +15,10 @@ static char LineBuf[256];
 static char LineBufX[256];
 static Src In1, In2;
 
-// One compared line: its number, the two values and their difference.
+// One compared line: its number and the two values.
 struct Seen {
 	long line;
-	float value, compare, diff;
+	Num value, compare;
 };
 
 // What the comparison found.
@@ -28,7 +27,7 @@ struct Tally {
 	int failed;            // a line had too few words: the run is an error
 	Seen alarm;            // the first line in alarm
 	Seen last;             // the last line compared
-	float compare;         // the compare value the log reports
+	Num compare;           // the compare value the log reports
 	char target[256];      // the chosen word of the line split last
 };
 
@@ -89,7 +88,7 @@ Split(const char *line, char *target)
 // Reads word Word of line into *v; 0, reported, when the line has no such
 // word.  The table holds 20 words, so an index past them never has one.
 static int
-WordOf(const char *line, float *v, Tally *t)
+WordOf(const char *line, Num *v, Tally *t)
 {
 	if (Split(line, t->target) <= Word || Word >= 20) {
 		WordCountError(Word, line);
@@ -129,8 +128,7 @@ Compare(FILE *f1, FILE *f2, Tally *t)
 				return 0;
 			}
 			t->compare = s.compare;
-			s.diff = fabsf(s.value - s.compare);
-			alarm = s.diff > Diff;
+			alarm = Above(&s.value, &s.compare, &Diff);
 			if (Inverse)
 				alarm = !alarm;
 			if (alarm && t->errs++ == 0)
@@ -197,6 +195,16 @@ Decide(int *count, const Tally *t, int ret, const char **cmd)
 	return ret;
 }
 
+// name=v, v with the digits that tell it from any other number.
+static void
+PutVar(char *buf, size_t size, const char *name, double v)
+{
+	char num[32];
+
+	PutReal(num, sizeof num, v);
+	snprintf(buf, size, "%s=%s", name, num);
+}
+
 // The command's environment: what happened, and the line it happened on.
 static void
 Describe(const Tally *t, int ret, int before, int after, const char **vars)
@@ -210,10 +218,10 @@ Describe(const Tally *t, int ret, int before, int after, const char **vars)
 	snprintf(buf[n++], m, "TORQUELIN_EVENT=%s", ret == 1 ? "first-alarm" :
 	    ret == 2 ? "continue-alarm" : "return-to-normal");
 	snprintf(buf[n++], m, "TORQUELIN_EXIT=%d", ret);
-	snprintf(buf[n++], m, "TORQUELIN_VALUE=%.7g", s->value);
-	snprintf(buf[n++], m, "TORQUELIN_COMPARE=%.7g", s->compare);
-	snprintf(buf[n++], m, "TORQUELIN_DIFFERENCE=%.7g", s->diff);
-	snprintf(buf[n++], m, "TORQUELIN_MARGIN=%.7g", Diff);
+	PutVar(buf[n++], m, "TORQUELIN_VALUE", Dbl(&s->value));
+	PutVar(buf[n++], m, "TORQUELIN_COMPARE", Dbl(&s->compare));
+	PutVar(buf[n++], m, "TORQUELIN_DIFFERENCE", Apart(&s->value, &s->compare));
+	PutVar(buf[n++], m, "TORQUELIN_MARGIN", Dbl(&Diff));
 	snprintf(buf[n++], m, "TORQUELIN_LINE=%ld", s->line);
 	snprintf(buf[n++], m, "TORQUELIN_WORD=%d", Word + 1);
 	snprintf(buf[n++], m, "TORQUELIN_COUNTER_BEFORE=%d", before);
@@ -228,11 +236,11 @@ Describe(const Tally *t, int ret, int before, int after, const char **vars)
 	vars[n] = NULL;
 }
 
-// A number as the system log shows it.
+// A number as the system log shows it: as the commands see it.
 static const char *
-Num(char *buf, size_t size, double v)
+Print(char *buf, size_t size, const Num *v)
 {
-	snprintf(buf, size, "%.17g", v);
+	PutReal(buf, size, Dbl(v));
 	return buf;
 }
 
@@ -257,11 +265,11 @@ Tell(int severity, const char *what, const Seen *s)
 		return;
 	if (s)
 		snprintf(m, sizeof m, "%s: log >%s< value %s compare %s margin %s"
-		    " line %ld", what, LogFile(), Num(v, sizeof v, s->value),
-		    Num(c, sizeof c, s->compare), Num(d, sizeof d, Diff), s->line);
+		    " line %ld", what, LogFile(), Print(v, sizeof v, &s->value),
+		    Print(c, sizeof c, &s->compare), Print(d, sizeof d, &Diff), s->line);
 	else
 		snprintf(m, sizeof m, "%s: log >%s< no value margin %s line %d",
-		    what, LogFile(), Num(d, sizeof d, Diff), Line);
+		    what, LogFile(), Print(d, sizeof d, &Diff), Line);
 	SysLog(severity, m);
 }
 
@@ -382,7 +390,7 @@ Run(void)
 	// The new state is on disk before any command runs, so a command that
 	// hangs or is killed can neither lose nor repeat this run's alarm, and
 	// the next run goes on while it runs.
-	if (!WriteStatus(&log, &s, t.compare, t.target, Diff) && ret == 0)
+	if (!WriteStatus(&log, &s, Dbl(&t.compare), t.target, Dbl(&Diff)) && ret == 0)
 		ret = 5;
 	Notify(cmd, &t, ret, before, s.CStatus);
 	return Copy(ret);
@@ -391,7 +399,8 @@ Run(void)
 int
 Words(void)
 {
-	char target[256];
+	char target[256], num[32];
+	Num v;
 	FILE *f;
 	int i, n;
 
@@ -405,8 +414,11 @@ Words(void)
 	fclose(f);
 	printf("Line %d of >%s<: >%s<\n", Line, CompareFile1(), LineBuf);
 	n = Split(LineBuf, target);
-	for (i = 0; i < n; i++)
-		printf("W=%-3d >%s<  reads %.7g\n", i + 1, Par[i], (double)Real(Par[i]));
+	for (i = 0; i < n; i++) {
+		v = Real(Par[i]);
+		PutReal(num, sizeof num, Dbl(&v));
+		printf("W=%-3d >%s<  reads %s\n", i + 1, Par[i], num);
+	}
 	if (n == 0)
 		printf("No words: every W is a word count error.\n");
 	else if (n < 20)

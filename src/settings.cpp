@@ -1,7 +1,6 @@
 #include "settings.h"
 
 #include <cctype>
-#include <cfloat>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +12,8 @@ int Voff = 1;
 int Line;
 int Word;
 int Loop;
-float Diff;
-float ValueC;
+Num Diff;
+Num ValueC;
 int Inverse;
 int ParmCount;
 char Parms[5][256];
@@ -73,37 +72,6 @@ const char More[] =
     "        prints a line per status log: name, state, counter,\n"
     "        compare value, target value, time last written.\n"
     "\tUse:Torquelin --help | --version\n";
-
-float
-Real(const char *text)
-{
-	const char *p = text;
-	double d;
-
-	// Decimal numbers only.  strtod also reads hexadecimal and the words
-	// inf, infinity and nan, which in a data file are words, not numbers:
-	// they read 0, as anything else that starts with no digit does.
-	while (isspace((unsigned char)*p))
-		p++;
-	if (*p == '+' || *p == '-')
-		p++;
-	if (*p == '.')
-		p++;
-	else if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
-		return 0;
-	if (!isdigit((unsigned char)*p))
-		return 0;
-	d = strtod(text, NULL);
-
-	// Beyond the float range a number stops at the largest float: never
-	// undefined behaviour, and never an infinity, so that no difference
-	// of two numbers read can be infinity minus infinity, a NaN.
-	if (d > FLT_MAX)
-		return FLT_MAX;
-	if (d < -FLT_MAX)
-		return -FLT_MAX;
-	return (float)d;
-}
 
 int
 Whole(const char *text)

@@ -150,8 +150,8 @@ WordCountError(int word, const char *line)
 }
 
 int
-WriteStatus(Log *log, const Status *s, float value, const char *target,
-    float margin)
+WriteStatus(Log *log, const Status *s, double value, const char *target,
+    double margin)
 {
 	char r[ReportRoom];
 	int ok;

@@ -108,19 +108,19 @@ TEST_F(CommandLine, LinesThatRunNoCheckTouchNothing)
 		{ { "--words", "L=9", "f" }, 5, "", "\nCompare file >f< has no line 9.\n\n",
 		  "1\n2\n3\n" },
 		{ { "--words", "L=2", "f" }, 0,
-		  "Line 2 of >f<: >/dev/sda1 1024000 512000  512000  50% /<\n"
-		  "W=1   >dev<  reads 0\nW=2   >sda1<  reads 0\nW=3   >1024000<  reads 1024000\n"
-		  "W=4   >512000<  reads 512000\nW=5   >512000<  reads 512000\n"
-		  "W=6   >50%<  reads 50\nW=7   ><  reads 0\n"
+		  "Line 2 of >f<: >/dev/sda1 20511312 4030000  15416352  21% /<\n"
+		  "W=1   >dev<  reads 0\nW=2   >sda1<  reads 0\nW=3   >20511312<  reads 20511312\n"
+		  "W=4   >4030000<  reads 4030000\nW=5   >15416352<  reads 15416352\n"
+		  "W=6   >21%<  reads 21\nW=7   ><  reads 0\n"
 		  "After the last word: W=8 and higher are word count errors.\n", "",
 		  "Filesystem 1024-blocks Used Available Capacity Mounted on\n"
-		  "/dev/sda1 1024000 512000  512000  50% /\n" },
+		  "/dev/sda1 20511312 4030000  15416352  21% /\n" },
 		{ { "--words", "f", "L=1" }, 0,
-		  "Line 1 of >f<: >\"a, b\",-1.5,,'x' 7\t.5<\n"
+		  "Line 1 of >f<: >\"a, b\",-1.5,,'x' 10.4\t.5<\n"
 		  "W=1   >a, b<  reads 0\nW=2   >-1.5<  reads -1.5\nW=3   ><  reads 0\n"
-		  "W=4   >x<  reads 0\nW=5   >7<  reads 7\nW=6   >5<  reads 5\n"
+		  "W=4   >x<  reads 0\nW=5   >10.4<  reads 10.4\nW=6   >5<  reads 5\n"
 		  "After the last word: W=7 and higher are word count errors.\n", "",
-		  "\"a, b\",-1.5,,'x' 7\t.5\r\n" },
+		  "\"a, b\",-1.5,,'x' 10.4\t.5\r\n" },
 		{ { "--words", "L=1", "f" }, 0,
 		  "Line 1 of >f<: >" + numbers + "<\nW=1   >1<  reads 1\nW=2   >2<  reads 2\n"
 		  "W=3   >3<  reads 3\nW=4   >4<  reads 4\nW=5   >5<  reads 5\n"

@@ -249,10 +249,20 @@ TEST_F(Decision, CommandsKnowTheRun)
 	    "TORQUELIN_FILE=new\nTORQUELIN_LINE=4\nTORQUELIN_LOG=s.log\n"
 	    "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=3\nTORQUELIN_VALUE=30.25\n"
 	    "TORQUELIN_WORD=2\n");
+	// Every digit, and the difference as decimal arithmetic has it.
+	Write("new", "h\nx 1.25\nx 12.5\nx 1765100060.4\n");
+	EXPECT_EQ(Run(args).code, 1);
+	EXPECT_EQ(Read("alarm"),
+	    "TORQUELIN_ALARM_LINES=1\nTORQUELIN_COMPARE=30.25\nTORQUELIN_COUNTER=1\n"
+	    "TORQUELIN_COUNTER_BEFORE=0\nTORQUELIN_DIFFERENCE=1765100030.15\n"
+	    "TORQUELIN_EVENT=first-alarm\nTORQUELIN_EXIT=1\nTORQUELIN_FILE2=old\n"
+	    "TORQUELIN_FILE=new\nTORQUELIN_LINE=4\nTORQUELIN_LOG=s.log\n"
+	    "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=2\nTORQUELIN_VALUE=1765100060.4\n"
+	    "TORQUELIN_WORD=2\n");
 }
 
-// The margin test: strictly greater, in single precision, NaN never
-// greater, and the inverse flag swapping the outcome.
+// The margin test: strictly greater, in decimal arithmetic on the numbers
+// as written, never a NaN, and the inverse flag swapping the outcome.
 TEST_F(Decision, MarginTest)
 {
 	struct Row {
@@ -264,9 +274,19 @@ TEST_F(Decision, MarginTest)
 		{ { "v=10", "D=0.5" }, "9.4", 1 },
 		{ { "v=10", "D=0.5", "i" }, "9.6", 1 },
 		{ { "v=10", "D=0.5", "I" }, "9.4", 0 },
-		// In double precision these differ by more than 0.4.
+		// Binary arithmetic, single or double, errs either way here.
 		{ { "v=10", "D=0.4" }, "10.4", 0 },
 		{ { "v=10", "D=0.4" }, "9.6", 0 },
+		{ { "v=10", "D=0.3999999999" }, "10.4", 1 },
+		{ { "v=0.1", "D=0.2" }, "0.3", 0 },
+		{ { "v=0.1", "D=0.1999999999" }, "0.3", 1 },
+		{ { "v=16777216", "D=0" }, "16777217", 1 },
+		{ { "v=1765100000", "D=30" }, "1765100060", 1 },
+		{ { "v=1765100000", "D=30" }, "1765100030", 0 },
+		{ { "v=123456789", "D=5" }, "123456795", 1 },
+		{ { "v=1e12", "D=29999" }, "1.00000003e12", 1 },
+		{ { "v=1e12", "D=3e4" }, "1.00000003e12", 0 },
+		{ { "v=1e39", "D=0" }, "1e40", 1 },
 		{ { "v=10", "D=0.5" }, "9.5", 0 },
 		{ { "v=10", "D=0.5" }, "10.5", 0 },
 		{ { "v=10", "D=0.5" }, "10.50001", 1 },
@@ -287,10 +307,10 @@ TEST_F(Decision, MarginTest)
 		{ { "v=inf", "D=0.5" }, "inf", 0 },
 		{ { "v=26", "D=0.5" }, "0x1A", 1 },
 		{ { "v=0", "D=0.5" }, "info", 0 },
-		// Beyond the float range: the largest float, never a NaN.
-		{ { "v=0", "D=1e30" }, "1e39", 1 },
-		{ { "v=1e39", "D=0" }, "1e40", 0 },
-		{ { "v=-1e39", "D=1e30" }, "1e39", 1 },
+		// Beyond the double range: the largest double, never a NaN.
+		{ { "v=0", "D=1e300" }, "1e309", 1 },
+		{ { "v=1e309", "D=0" }, "1e310", 0 },
+		{ { "v=-1e309", "D=1e308" }, "1e309", 1 },
 	};
 	for (const Row &row : rows) {
 		std::vector<std::string> args = row.opts;
