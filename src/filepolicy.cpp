@@ -292,6 +292,27 @@ ReadOpen(const char *path)
 	return f;
 }
 
+FILE *
+ReadRegular(const char *path, long long *written)
+{
+	Place p;
+	Info st;
+	FILE *f = NULL;
+	int fd = -1;
+
+	if (!Walk(path, ToRead, &p))
+		return NULL;
+	if (Look(p.dir, p.name, &st) == 0 && st.kind == KindFile &&
+	    (fd = Open(p.dir, p.name, ForRead, 0, 0)) >= 0 &&
+	    Stat(fd, &st) == 0 && st.kind == KindFile) {
+		*written = st.written;
+		f = Reader(fd);
+	}
+	Close(fd);
+	Unplace(&p);
+	return f;
+}
+
 // A name for a temporary file that nobody can guess.
 static void
 Guess(char *name)
@@ -379,19 +400,25 @@ Fill(int fd, const Data *d, long long *n)
 // over the file old (st) with all that it is besides its data, or, where
 // old is -1, only where the name is free, with mode.  1 when done; 0 when
 // it cannot be done without changing what the file is (nothing is left
-// behind then); -1 when the data could not be had or written.
+// behind then); -1 when the data could not be had or written.  Synced
+// with Synced; with Owned, a file whose extended attributes the system
+// cannot show is replaced with its owner, group and mode.
+enum { Synced = 1, Owned = 2 };
 static int
 Swap(int dir, const char *name, int old, const Info *st, int mode,
-    const Data *d, int sync)
+    const Data *d, int how)
 {
 	char tmp[NameMax];
 	long long n;
-	int fd, ok, put, e;
+	int fd, ok, put, e, k;
 
 	if (!Temp(dir, tmp, &fd))
 		return 0;
-	ok = Fill(fd, d, &n) && (!sync || Sync(fd) == 0);
-	put = ok && (old >= 0 ? Keep(old, fd, st) : Chmod(fd, mode) == 0);
+	ok = Fill(fd, d, &n) && (!(how & Synced) || Sync(fd) == 0);
+	if (ok && old >= 0)
+		put = (k = Keep(old, fd, st)) > 0 || (k < 0 && (how & Owned));
+	else
+		put = ok && Chmod(fd, mode) == 0;
 	Hold(1);
 	if (put && tmp[0] == 0)
 		put = Named(fd, dir, tmp);
@@ -553,7 +580,7 @@ LogPut(Log *l, const char *text, size_t len)
 	    now.links == 0 && !Reopen(l))
 		return 0;
 	if (l->how == Replace &&
-	    (r = Swap(l->p.dir, l->p.name, l->fd, &l->st, 0, &d, 1)) != 0) {
+	    (r = Swap(l->p.dir, l->p.name, l->fd, &l->st, 0, &d, Synced)) != 0) {
 		if (r > 0)
 			Sync(l->p.dir);
 		return r > 0;
@@ -613,7 +640,7 @@ CopyTo(Place *p, int in, const Info *src)
 		r = 0;
 		if ((fd = Open(p->dir, p->name, ForRead, 0, 0)) >= 0 &&
 		    Stat(fd, &now) == 0 && Same(&now, &st))
-			r = Swap(p->dir, p->name, fd, &now, 0, &d, 0);
+			r = Swap(p->dir, p->name, fd, &now, 0, &d, Owned);
 		if (fd >= 0)
 			Close(fd);
 		if (r != 0)

@@ -27,7 +27,7 @@ main(int argc, char **argv)
 	}
 	// Every name after --status is a log's, whatever it starts with.
 	if (form == StatusForm)
-		return Status(argc - 2, argv + 2);
+		return ShowStates(argc - 2, argv + 2);
 	// After --words the rest reads as a check's command line, so that
 	// --words put before a check shows the line that check reads.
 	if (form == WordsForm) {

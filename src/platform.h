@@ -47,6 +47,7 @@ struct Info {
 	int mode;                     // permission bits, sticky and set-id too
 	long links;                   // names it has
 	long long size;
+	long long written;            // when, in seconds since 1970
 };
 
 // The root of path and its length: a handle on "/" (or a drive, a share)
@@ -105,8 +106,9 @@ long long CopyData(int in, int out);
 // Goes back to the start of the file.
 int Rewind(int fd);
 // Gives file to what file from is besides its data: owner, group, mode,
-// access list and the user's extended attributes; 0 where any of it
-// cannot be carried over, or cannot be known.
+// access list and the user's extended attributes.  1 when done, 0 where
+// any of it cannot be carried over, -1 where owner, group and mode are
+// but the system cannot show what else the file has.
 int Keep(int from, int to, const Info *st);
 // Sets the file's permission bits.
 int Chmod(int fd, int mode);
@@ -125,8 +127,5 @@ int CanTimeOut(void);
 enum { SevNotice, SevWarning, SevError };
 void SysLog(int severity, const char *line);
 
-// Opens name for reading only when it is a regular file, never waiting on
-// a pipe or a device; *written gets the time it was last written.
-FILE *OpenRegular(const char *name, long long *written);
 
 #endif

@@ -349,6 +349,7 @@ Fill(const struct stat *st, Info *in)
 	in->mode = (int)(st->st_mode & 07777);
 	in->links = (long)st->st_nlink;
 	in->size = (long long)st->st_size;
+	in->written = (long long)st->st_mtime;
 }
 
 int
@@ -714,7 +715,7 @@ Keep(int from, int to, const Info *st)
 #else
 	// What else the file has cannot be known here.
 	(void)from;
-	return 0;
+	return -1;
 #endif
 }
 
@@ -778,23 +779,4 @@ SysLog(int severity, const char *line)
 	openlog("torquelin", LOG_PID, LOG_USER);
 	syslog(level[severity], "%s", line);
 	closelog();
-}
-
-FILE *
-OpenRegular(const char *name, long long *written)
-{
-	struct stat st;
-	FILE *f;
-	int fd;
-
-	// Without O_NONBLOCK a pipe would hold the open until a writer came.
-	if ((fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY)) < 0)
-		return NULL;
-	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-	    (f = fdopen(fd, "r")) == NULL) {
-		close(fd);
-		return NULL;
-	}
-	*written = st.st_mtime;
-	return f;
 }

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform.h"
+#include "filepolicy.h"
 #include "settings.h"
 
 // A log the tool wrote holds at most its messages' room and a report;
@@ -81,7 +81,7 @@ Parse(FILE *f, State *st)
 
 // Reads one log into st; 0 when it cannot be read as one.
 static int
-Look(const char *name, State *st)
+Inspect(const char *name, State *st)
 {
 	long long written;
 	time_t t;
@@ -89,7 +89,7 @@ Look(const char *name, State *st)
 	FILE *f;
 	int ok;
 
-	if ((f = OpenRegular(name, &written)) == NULL)
+	if ((f = ReadRegular(name, &written)) == NULL)
 		return 0;
 	ok = Parse(f, st);
 	fclose(f);
@@ -101,7 +101,7 @@ Look(const char *name, State *st)
 }
 
 int
-Status(int count, char **names)
+ShowStates(int count, char **names)
 {
 	State st;
 	int i, ret = 0;
@@ -113,7 +113,7 @@ Status(int count, char **names)
 	}
 	for (i = 0; i < count; i++) {
 		Put(names[i]);
-		if (!Look(names[i], &st)) {
+		if (!Inspect(names[i], &st)) {
 			puts("unreadable\t-\t-\t-\t-");
 			ret = 5;
 			continue;

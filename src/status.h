@@ -5,6 +5,6 @@
 // Prints a line per log named: name, state, counter, compare value, target
 // value and the time it was last written.  Returns 5 when a log cannot be
 // read, else 1 when one is in alarm, else 0.  Takes no lock, writes nothing.
-int Status(int count, char **names);
+int ShowStates(int count, char **names);
 
 #endif
