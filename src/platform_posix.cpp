@@ -147,7 +147,17 @@ Ended(pid_t pid, const struct timespec *deadline, const sigset_t *chld)
 		}
 		if (left.tv_sec < 0)
 			return 0;
+#if HAVE_SIGTIMEDWAIT
 		sigtimedwait(chld, NULL, &left);
+#else
+		// Without a wait for a signal (macOS), a short sleep between looks.
+		(void)chld;
+		if (left.tv_sec > 0 || left.tv_nsec > 20000000L) {
+			left.tv_sec = 0;
+			left.tv_nsec = 20000000L;
+		}
+		nanosleep(&left, NULL);
+#endif
 	}
 }
 
