@@ -374,22 +374,19 @@ Run(void)
 	ok = Compare(f1, f2, &t);
 	CloseCompare(f1, f2);
 
-	// Runs on one log take their turns from reading its counter to putting
-	// the new log in place, so that none decides on a counter that another
-	// is about to change.  The compare files, however slow, come before.
+	// Runs on one log take turns from reading its counter to putting the
+	// new log in place; the compare files, however slow, come before.
 	if (!ReadStatus(&log, &s))
 		return Copy(5);
 	before = s.CStatus;
-	// A run that compared no line has no news: the counter stays.
+	// A run that compared no line has no news: the counter stays, and an
+	// error passes the second number on as it was.
 	if (ok && t.errs + t.oks > 0)
 		ret = Decide(&s.CStatus, &t, t.failed ? 5 : 0, &cmd);
-	// An error passes the second number on as it was.
 	if (ret == 5 || t.failed)
 		s.LStatus = s.LStatusX;
-
-	// The new state is on disk before any command runs, so a command that
-	// hangs or is killed can neither lose nor repeat this run's alarm, and
-	// the next run goes on while it runs.
+	// On disk before any command runs, which can then neither lose nor
+	// repeat this run's alarm, nor hold up the next run.
 	if (!WriteStatus(&log, &s, Dbl(&t.compare), t.target, Dbl(&Diff)) && ret == 0)
 		ret = 5;
 	Notify(cmd, &t, ret, before, s.CStatus);
