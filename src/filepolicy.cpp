@@ -52,20 +52,22 @@ struct Owned {
 	int dir;
 	char name[NameMax];
 	unsigned long long dev, ino;
-	int empty;  // removed only while still empty
+	int fd;     // a made log, open: removed only while still empty and
+	            // while no other run holds its lock
 };
 static Owned Owns[Slots];
 static volatile sig_atomic_t Has[Slots];
 
-// Lists what name in dir is, as st describes it, as the run's own.
+// Lists what name in dir is, as st describes it, as the run's own; fd is
+// the made log's descriptor, or -1.
 static void
-Own(int k, int dir, const char *name, const Info *st, int empty)
+Own(int k, int dir, const char *name, const Info *st, int fd)
 {
 	Owns[k].dir = dir;
 	strcpy(Owns[k].name, name);
 	Owns[k].dev = st->dev;
 	Owns[k].ino = st->ino;
-	Owns[k].empty = empty;
+	Owns[k].fd = fd;
 	Has[k] = 1;
 }
 
@@ -75,16 +77,18 @@ Same(const Info *a, const Info *b)
 	return a->dev == b->dev && a->ino == b->ino;
 }
 
-// Removes slot k's file where its name still leads to it; lists it no more.
+// Removes slot k's file where its name still leads to it, and a made log
+// only while nobody has written it or holds its lock to write it; lists it
+// no more.
 static void
 Drop(int k)
 {
+	const Owned *o = &Owns[k];
 	Info in;
 
-	if (Has[k] && Look(Owns[k].dir, Owns[k].name, &in) == 0 &&
-	    in.dev == Owns[k].dev && in.ino == Owns[k].ino &&
-	    (!Owns[k].empty || in.size == 0))
-		Remove(Owns[k].dir, Owns[k].name);
+	if (Has[k] && Look(o->dir, o->name, &in) == 0 && in.dev == o->dev &&
+	    in.ino == o->ino && (o->fd < 0 || (in.size == 0 && Lock(o->fd, 0) != 0)))
+		Remove(o->dir, o->name);
 	Has[k] = 0;
 }
 
@@ -346,7 +350,7 @@ Temp(int dir, char *name, int *fd)
 		Hold(1);
 		if ((*fd = Open(dir, name, ForNew, 0600, 0)) >= 0 &&
 		    Stat(*fd, &st) == 0)
-			Own(TempSlot, dir, name, &st, 0);
+			Own(TempSlot, dir, name, &st, -1);
 		Hold(0);
 		if (*fd >= 0)
 			return 1;
@@ -369,7 +373,7 @@ Named(int fd, int dir, char *name)
 		return 0;
 	for (i = 0; i < 8; i++) {
 		Guess(name);
-		Own(TempSlot, dir, name, &st, 0);
+		Own(TempSlot, dir, name, &st, -1);
 		if (Name(fd, dir, name) == 0)
 			return 1;
 		Has[TempSlot] = 0;
@@ -486,7 +490,7 @@ Find(Log *l)
 		Hold(1);
 		if ((fd = Open(p->dir, p->name, ForNew, 0600, 0)) >= 0 &&
 		    Stat(fd, &in) == 0)
-			Own(MadeSlot, p->dir, p->name, &in, 1);
+			Own(MadeSlot, p->dir, p->name, &in, fd);
 		Hold(0);
 	}
 	if (fd < 0)

@@ -77,7 +77,8 @@ void Close(int fd);
 
 // Waits at most seconds for the file's exclusive lock, which lasts until
 // the descriptor is closed: 1 when had, 0 when the time ran out, -1 where
-// the file system has none.
+// the file system has none.  With no time, only tries; safe in a signal
+// handler then.
 int Lock(int fd, double seconds);
 
 // A file in dir with no name yet, where the system can make one (0600);

@@ -452,6 +452,8 @@ Lock(int fd, double seconds)
 		return 1;
 	if (errno != EWOULDBLOCK)
 		return -1;
+	if (seconds <= 0)
+		return 0;
 	memset(&sa, 0, sizeof sa);
 	sa.sa_handler = Wake;  // no SA_RESTART: the alarm ends the wait
 	sigemptyset(&sa.sa_mask);
