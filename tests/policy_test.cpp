@@ -115,7 +115,8 @@ CheckTree(const Row &row, const Tree &was, const Tree &now)
 		if (!want.count(i.first)) {
 			auto j = now.find(i.first);
 			EXPECT_TRUE(j != now.end() && Show(j->second) ==
-			    Show(i.second)) << i.first << " changed";
+			    Show(i.second)) << i.first << " changed: " <<
+			    (j != now.end() ? Show(j->second) : "gone");
 		}
 	for (auto &i : now)
 		EXPECT_TRUE(want.count(i.first) || was.count(i.first) ||
@@ -231,6 +232,9 @@ TEST(Policy, Log)
 		    { On("Unnamed", 1, [] { HasUnnamed = true; }),
 		    { "Name", 0, ".torquelin-", TakeName, false, 0, 0 } }, "ok",
 		    "1\n1\n", { { L, "new\n", Me, 0644, Kept } } },
+		{ "a signal while the new log is written removes the temporary",
+		    { { L, "1\n1\n", Me, 0644, 0 } }, Me, Turn, L, nullptr,
+		    { On("Sync", 1, Signal) }, "ok", "1\n1\n", {} },
 		{ "a signal while the log is written in place waits till it is whole",
 		    { { L, "10\n10\n", Me, 0644, 0 } }, Me, Turn, L, nullptr,
 		    { Fails("Rename", 1, -1, ErrBusy), On("Truncate", 1, Signal) },
@@ -353,17 +357,31 @@ TEST(Policy, Copy)
 		Check(row);
 }
 
-// With every temporary name taken (as when names can be guessed) a new
-// file-2 is never made: CopyTo takes Swap's 0 with ErrExists for "the name
-// was taken meanwhile", tries again eight times and fails, where it could
-// make file-2 itself at the free name.
-TEST(Policy, CopyNewWithTakenNames)
+// Two faults of the copy, shown here until they are mended:
+//  - With every temporary name taken (as where names can be guessed) a new
+//    file-2 is never made: CopyTo takes Swap's 0 with ErrExists for "the
+//    name was taken meanwhile", tries eight times and fails, where it could
+//    make file-2 itself at the name, which is free.
+//  - A file-2 written in place (a hard link, attributes that cannot be
+//    carried over, temporary names taken) is left torn by a read error of
+//    file-1 half way: Over copies straight from file-1 over the old bytes.
+TEST(Policy, CopyFaults)
 {
-	GTEST_SKIP() << "a new file-2 fails when every temporary name is taken";
-	Check({ "temporary names taken by another user: a new file-2 still made",
-	    { { "/home/me/f1", "abc", Me, 0644, 0 } }, Me, Copy, "/home/me/f2",
-	    "/home/me/f1", { { "Open", 0, ".torquelin-", TakeName, false, 0, 0 } },
-	    "ok", nullptr, { { "/home/me/f2", "abc", Me, 0644, 0 } } });
+	const char *F1 = "/home/me/f1", *F2 = "/home/me/f2";
+	const Row rows[] = {
+		{ "temporary names taken by another user: a new file-2 still made",
+		    { { F1, "abc", Me, 0644, 0 } }, Me, Copy, F2, F1,
+		    { { "Open", 0, ".torquelin-", TakeName, false, 0, 0 } },
+		    "ok", nullptr, { { F2, "abc", Me, 0644, 0 } } },
+		{ "a read error half way leaves a file-2 written in place whole",
+		    { { F1, "abcdef", Me, 0644, 0 }, { F2, "old", Me, 0644, 0 },
+		    { "/home/me/g", "=/home/me/f2", 0, 0, 0 } }, Me, Copy, F2, F1,
+		    { Fails("CopyData", 1, -1, ErrOther) }, "fail", nullptr, {} },
+	};
+
+	GTEST_SKIP() << "known faults of the copy";
+	for (const Row &row : rows)
+		Check(row);
 }
 
 TEST(Policy, Read)
