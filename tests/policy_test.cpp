@@ -25,6 +25,9 @@ struct Ent {
 	unsigned long long ino;
 };
 
+// The tables head their rows with this line:
+//   what | files before | runner | call | path, file-1 | events | result |
+//   the log as read | files after
 struct Row {
 	const char *what;
 	std::vector<Ent> before;
