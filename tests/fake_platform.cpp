@@ -36,7 +36,7 @@ static int Depth;
 static bool Pending;
 static int ArgDir;
 static std::string ArgName;
-bool Signalled, HasUnnamed;
+bool SignalCame, HasUnnamed;
 Tree AtSignal;
 
 static int
@@ -158,7 +158,7 @@ Fill(int n, Info *in)
 	const Node &x = Nodes[n];
 
 	*in = { x.kind, 1, x.ino, x.uid, x.uid, x.mode, x.links,
-	    (long long)x.data.size() };
+	    (long long)x.data.size(), 0 };
 }
 
 // Whether the runner may read (4) or write (2) the node; groups aside.
@@ -181,7 +181,7 @@ FakeReset(long runner, int umask)
 	Uid = runner;
 	Mask = umask;
 	Depth = 0;
-	Pending = Signalled = HasUnnamed = false;
+	Pending = SignalCame = HasUnnamed = false;
 	AtSignal.clear();
 	Make(KindDir, 0, 0755, 2, false);
 	Nodes[0].links = 1;
@@ -280,7 +280,7 @@ Die(void)
 	Pending = false;
 	Cleanup();
 	AtSignal = FakeTree();
-	Signalled = true;
+	SignalCame = true;
 }
 
 void
@@ -288,7 +288,7 @@ Signal(void)
 {
 	if (Depth > 0)
 		Pending = true;
-	else if (!Signalled)
+	else if (!SignalCame)
 		Die();
 }
 

@@ -60,7 +60,7 @@ void TakeName(void);
 // A signal that ends the run arrives: Cleanup runs, now or once no longer
 // Held, and the tree is kept as the run left it.
 void Signal(void);
-extern bool Signalled;
+extern bool SignalCame;
 extern Tree AtSignal;
 // Whether Unnamed makes files with no name.
 extern bool HasUnnamed;

@@ -174,7 +174,7 @@ Check(const Row &row)
 	if (row.seen) {
 		EXPECT_EQ(seen, row.seen);
 	}
-	CheckTree(row, was, Signalled ? AtSignal : FakeTree());
+	CheckTree(row, was, SignalCame ? AtSignal : FakeTree());
 }
 
 TEST(Policy, Log)
