@@ -404,17 +404,18 @@ Fill(int fd, const Data *d, long long *n)
 // over the file old (st) with all that it is besides its data, or, where
 // old is -1, only where the name is free, with mode.  1 when done; 0 when
 // it cannot be done without changing what the file is (nothing is left
-// behind then); -1 when the data could not be had or written.  Synced
+// behind then); -1 when the data could not be had or written; Taken when
+// the name was free and is no longer.  Synced
 // with Synced; with Owned, a file whose extended attributes the system
 // cannot show is replaced with its owner, group and mode.
-enum { Synced = 1, Owned = 2 };
+enum { Synced = 1, Owned = 2, Taken = -2 };
 static int
 Swap(int dir, const char *name, int old, const Info *st, int mode,
     const Data *d, int how)
 {
 	char tmp[NameMax];
 	long long n;
-	int fd, ok, put, e, k;
+	int fd, ok, put, e = 0, k;
 
 	if (!Temp(dir, tmp, &fd))
 		return 0;
@@ -426,16 +427,17 @@ Swap(int dir, const char *name, int old, const Info *st, int mode,
 	Hold(1);
 	if (put && tmp[0] == 0)
 		put = Named(fd, dir, tmp);
-	put = put && (old >= 0 ? Rename(dir, tmp, name) : Move(dir, tmp, name)) == 0;
-	e = Err;
+	if (put && (old >= 0 ? Rename(dir, tmp, name) : Move(dir, tmp, name)) != 0) {
+		e = old < 0 && Err == ErrExists ? Taken : 0;
+		put = 0;
+	}
 	if (put)
 		Has[TempSlot] = 0;
 	else
 		Drop(TempSlot);
-	Err = e;
 	Hold(0);
 	Close(fd);
-	return put ? 1 : ok ? 0 : -1;
+	return put ? 1 : e == Taken ? Taken : ok ? 0 : -1;
 }
 
 // Writes d over the file fd (st) from its start, in room for room bytes
@@ -615,6 +617,66 @@ NewMode(const Info *src)
 
 enum { Failed, Done, Again };
 
+// Copies file-1 into a temporary file in dir first, so that a read error
+// in it can no longer leave file-2 torn when file-2 is written in place:
+// the temporary's descriptor, to be let go with Unstage; -1 when none can
+// be made (then file-2 is written straight from file-1), -2 when file-1
+// cannot be read.
+static int
+Stage(int dir, int in)
+{
+	char tmp[NameMax];
+	int t;
+
+	if (!Temp(dir, tmp, &t))
+		return -1;
+	if (CopyData(in, t) < 0 || Rewind(t) != 0) {
+		Hold(1);
+		Drop(TempSlot);
+		Hold(0);
+		Close(t);
+		return -2;
+	}
+	return t;
+}
+
+static void
+Unstage(int t)
+{
+	if (t < 0)
+		return;
+	Hold(1);
+	Drop(TempSlot);
+	Hold(0);
+	Close(t);
+}
+
+// Makes file-2 at the name itself, where no temporary file can be made
+// beside it (every name taken); removed again if the copy fails.
+static int
+Make(Place *p, const Data *d, const Info *src, long long room)
+{
+	Info st;
+	int fd, ok;
+
+	Hold(1);
+	if ((fd = Open(p->dir, p->name, ForNew, NewMode(src), 0)) >= 0 &&
+	    Stat(fd, &st) == 0)
+		Own(TempSlot, p->dir, p->name, &st, -1);
+	Hold(0);
+	if (fd < 0)
+		return Err == ErrExists ? Again : Failed;
+	ok = Over(fd, &st, d, room, 0, 0);
+	Hold(1);
+	if (ok)
+		Has[TempSlot] = 0;
+	else
+		Drop(TempSlot);
+	Hold(0);
+	Close(fd);
+	return ok ? Done : Failed;
+}
+
 // Puts in's data (src) at p: a new file, a replacement, or in place.
 // Again when what p names changed meanwhile.
 static int
@@ -623,7 +685,7 @@ CopyTo(Place *p, int in, const Info *src)
 	Data d = { NULL, 0, in };
 	long long room = src->kind == KindFile ? src->size : 0;
 	Info st, now;
-	int fd, r;
+	int fd, r, t = -1;
 
 	if (Look(p->dir, p->name, &st) != 0) {
 		if (Err != ErrMissing)
@@ -635,7 +697,9 @@ CopyTo(Place *p, int in, const Info *src)
 			return r ? Done : Failed;
 		}
 		r = Swap(p->dir, p->name, -1, NULL, NewMode(src), &d, 0);
-		return r > 0 ? Done : r == 0 && Err == ErrExists ? Again : Failed;
+		if (r == 0)
+			return Make(p, &d, src, room);
+		return r > 0 ? Done : r == Taken ? Again : Failed;
 	}
 	if ((r = Judge(&p->at, &st)) == Refuse)
 		return st.kind == KindLink ? Again : Failed;
@@ -654,8 +718,14 @@ CopyTo(Place *p, int in, const Info *src)
 	}
 	if ((fd = Open(p->dir, p->name, ForWrite, 0, 0)) < 0)
 		return Err == ErrLoop || Err == ErrMissing ? Again : Failed;
-	r = Stat(fd, &now) != 0 || !Same(&now, &st) ? Again :
-	    Over(fd, &now, &d, room, 0, 0) ? Done : Failed;
+	r = Again;
+	if (Stat(fd, &now) == 0 && Same(&now, &st)) {
+		if (now.kind == KindFile && (t = Stage(p->dir, in)) != -1)
+			d.in = t;
+		r = t == -2 ? Failed : Over(fd, &now, &d, room, 0, 0) ? Done : Failed;
+		if (now.kind == KindFile)
+			Unstage(t);
+	}
 	Close(fd);
 	return r;
 }
