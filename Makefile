@@ -158,7 +158,11 @@ fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
 
 # The analysers over the program and the fuzz targets (the Windows layer
 # does not build here); their checks are chosen in .clang-tidy and below.
-LINT_DEFS = -DTORQUELIN_VERSION='"$(VERSION)"'
+# The POSIX layer is analysed as Linux builds it, with Linux's own calls.
+LINT_DEFS = -DTORQUELIN_VERSION='"$(VERSION)"' -DHAVE_O_TMPFILE=1 \
+	-DHAVE_COPY_FILE_RANGE=1 -DHAVE_SENDFILE=1 -DHAVE_FALLOCATE=1 \
+	-DHAVE_LINUX_XATTR=1 -DHAVE_GETRANDOM=1 -DHAVE_RENAMEAT2=1 \
+	-DHAVE_SIGTIMEDWAIT=1
 LINT_SOURCES = $(filter-out src/platform_win32.cpp,$(wildcard src/*.cpp)) \
 	$(wildcard fuzz/*.cpp)
 

@@ -420,7 +420,7 @@ Swap(int dir, const char *name, int old, const Info *st, int mode,
 	if (!Temp(dir, tmp, &fd))
 		return 0;
 	ok = Fill(fd, d, &n) && (!(how & Synced) || Sync(fd) == 0);
-	if (ok && old >= 0)
+	if (ok && old >= 0 && st)
 		put = (k = Keep(old, fd, st)) > 0 || (k < 0 && (how & Owned));
 	else
 		put = ok && Chmod(fd, mode) == 0;
@@ -685,7 +685,7 @@ CopyTo(Place *p, int in, const Info *src)
 	Data d = { NULL, 0, in };
 	long long room = src->kind == KindFile ? src->size : 0;
 	Info st, now;
-	int fd, r, t = -1;
+	int fd, r, t;
 
 	if (Look(p->dir, p->name, &st) != 0) {
 		if (Err != ErrMissing)
@@ -720,11 +720,11 @@ CopyTo(Place *p, int in, const Info *src)
 		return Err == ErrLoop || Err == ErrMissing ? Again : Failed;
 	r = Again;
 	if (Stat(fd, &now) == 0 && Same(&now, &st)) {
-		if (now.kind == KindFile && (t = Stage(p->dir, in)) != -1)
+		t = now.kind == KindFile ? Stage(p->dir, in) : -1;
+		if (t >= 0)
 			d.in = t;
 		r = t == -2 ? Failed : Over(fd, &now, &d, room, 0, 0) ? Done : Failed;
-		if (now.kind == KindFile)
-			Unstage(t);
+		Unstage(t);
 	}
 	Close(fd);
 	return r;

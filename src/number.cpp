@@ -33,13 +33,12 @@ static const double Exact10[23] = {
 Num
 Real(const char *text)
 {
-	Num n;
+	Num n = Num();
 	const char *p = text;
 	long long frac = 0, zeros = 0, e10 = 0, exp, top;
 	int digits = 0, point = 0, eneg = 0, d;
 	double x;
 
-	memset(&n, 0, sizeof n);
 	while (isspace((unsigned char)*p))
 		p++;
 	if (*p == '+' || *p == '-')
@@ -71,7 +70,7 @@ Real(const char *text)
 			break;
 		} else {
 			n.sig = n.sig * Pow10[zeros + 1] + d;
-			digits += zeros + 1;
+			digits += (int)(zeros + 1);
 			zeros = 0;
 		}
 	}
