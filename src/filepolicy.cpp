@@ -92,6 +92,17 @@ Drop(int k)
 	Has[k] = 0;
 }
 
+// Lets go of the temporary: kept where it has become the file, else
+// removed.
+static void
+LetGo(int kept)
+{
+	if (kept)
+		Has[TempSlot] = 0;
+	else
+		Drop(TempSlot);
+}
+
 void
 Cleanup(void)
 {
@@ -431,10 +442,7 @@ Swap(int dir, const char *name, int old, const Info *st, int mode,
 		e = old < 0 && Err == ErrExists ? Taken : 0;
 		put = 0;
 	}
-	if (put)
-		Has[TempSlot] = 0;
-	else
-		Drop(TempSlot);
+	LetGo(put);
 	Hold(0);
 	Close(fd);
 	return put ? 1 : e == Taken ? Taken : ok ? 0 : -1;
@@ -632,7 +640,7 @@ Stage(int dir, int in)
 		return -1;
 	if (CopyData(in, t) < 0 || Rewind(t) != 0) {
 		Hold(1);
-		Drop(TempSlot);
+		LetGo(0);
 		Hold(0);
 		Close(t);
 		return -2;
@@ -646,7 +654,7 @@ Unstage(int t)
 	if (t < 0)
 		return;
 	Hold(1);
-	Drop(TempSlot);
+	LetGo(0);
 	Hold(0);
 	Close(t);
 }
@@ -668,10 +676,7 @@ Make(Place *p, const Data *d, const Info *src, long long room)
 		return Err == ErrExists ? Again : Failed;
 	ok = Over(fd, &st, d, room, 0, 0);
 	Hold(1);
-	if (ok)
-		Has[TempSlot] = 0;
-	else
-		Drop(TempSlot);
+	LetGo(ok);
 	Hold(0);
 	Close(fd);
 	return ok ? Done : Failed;

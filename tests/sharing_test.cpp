@@ -49,6 +49,15 @@ protected:
 		return Exec(w, Input::Closed, dir);
 	}
 
+	// A directory of its own for row n, that every user may write.
+	std::string Room(int n)
+	{
+		std::string c = "r" + std::to_string(n);
+		MakeDir(c);
+		chmod(Path(c).c_str(), 0777);
+		return c;
+	}
+
 	struct stat Stat(const std::string &name) const
 	{
 		struct stat st = {};
@@ -104,10 +113,8 @@ TEST_F(Sharing, LinksAnotherUserPlanted)
 	int n = 0;
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.what);
-		std::string c = "r" + std::to_string(n++), d = c + "/" + row.dir;
-		MakeDir(c);
+		std::string c = Room(n++), d = c + "/" + row.dir;
 		MakeDir(d);
-		chmod(Path(c).c_str(), 0777);
 		if (std::string(row.dir) == "grp") {
 			ASSERT_EQ(chown(Path(d).c_str(), 0, 4242), 0);
 		}
@@ -167,9 +174,7 @@ TEST_F(Sharing, FilesThatCannotBeReplacedAreWrittenInPlace)
 	int n = 0;
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.what);
-		std::string c = "r" + std::to_string(n++);
-		MakeDir(c);
-		chmod(Path(c).c_str(), 0777);
+		std::string c = Room(n++);
 		ASSERT_EQ(Sh("cd " + c + " && " + row.setup), 0);
 		std::vector<std::string> args = { "D=0.5", "L=1", "new", row.old, E, R, row.log };
 		std::string old = c + "/" + row.old;
@@ -235,9 +240,7 @@ TEST_F(Sharing, PlantedFilesAreRefused)
 	int n = 0;
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.what);
-		std::string c = "r" + std::to_string(n++);
-		MakeDir(c);
-		chmod(Path(c).c_str(), 0777);
+		std::string c = Room(n++);
 		Write(c + "/secret", root);
 		chmod(Path(c + "/secret").c_str(), 0640);
 		Write(c + "/new", "9\n");
@@ -290,9 +293,7 @@ TEST_F(Sharing, ReplacementKeepsWhatTheFileIs)
 			std::cout << "[ SKIPPED  ] " << row.what << ": no " << row.needs << "\n";
 			continue;
 		}
-		std::string c = "r" + std::to_string(n++);
-		MakeDir(c);
-		chmod(Path(c).c_str(), 0777);
+		std::string c = Room(n++);
 		if (Sh("cd " + c + " && " + row.setup + " 2>/dev/null") != 0) {
 			std::cout << "[ SKIPPED  ] " << row.what << ": cannot be set up here\n";
 			continue;
