@@ -15,6 +15,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -808,9 +809,46 @@ Writable(const wchar_t *path)
 	return a;
 }
 
+// FILE_RENAME_INFO as Windows 10 takes it for FileRenameInfoEx: flags where
+// ReplaceIfExists was.
+struct RenameInfo {
+	DWORD flags;
+	HANDLE root;
+	DWORD length;
+	wchar_t name[WideMax];
+};
+enum { RenameInfoEx = 22, ReplaceIfExists = 1, PosixSemantics = 2 };
+
+// Renames a over b as POSIX does, by a's handle: b is replaced even while
+// someone (this run, too) has it open, as Windows 10 does on NTFS; false
+// where the system cannot.
+static int
+PosixRename(const wchar_t *a, const wchar_t *b)
+{
+	static RenameInfo ri;
+	size_t n = wcslen(b);
+	HANDLE h;
+	BOOL ok;
+
+	h = CreateFileW(a, DELETE | SYNCHRONIZE, ShareAll, NULL, OPEN_EXISTING,
+	    FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+	if (h == INVALID_HANDLE_VALUE)
+		return 0;
+	memset(&ri, 0, offsetof(RenameInfo, name));
+	ri.flags = ReplaceIfExists | PosixSemantics;
+	ri.length = (DWORD)(n * sizeof(wchar_t));
+	wmemcpy(ri.name, b, n + 1);
+	ok = SetFileInformationByHandle(h, (FILE_INFO_BY_HANDLE_CLASS)RenameInfoEx,
+	    &ri, (DWORD)(offsetof(RenameInfo, name) + (n + 1) * sizeof(wchar_t)));
+	CloseHandle(h);
+	return ok;
+}
+
 // A file is replaced or removed whatever its read-only attribute says, as
-// a name is on POSIX; someone else who holds it open for an instant (a
-// virus scanner) is waited for briefly.
+// a name is on POSIX.  Where the system cannot replace a file that is open
+// (before Windows 10, other file systems, Wine), MoveFileExW does while
+// nobody has it open, and someone who holds it for an instant (a virus
+// scanner) is waited for briefly.
 int
 Rename(int dir, const char *from, const char *to)
 {
@@ -821,8 +859,8 @@ Rename(int dir, const char *from, const char *to)
 	if (Join(dir, from, a) != 0 || Join(dir, to, b) != 0)
 		return -1;
 	for (i = 0;; i++) {
-		if (MoveFileExW(a, b, MOVEFILE_REPLACE_EXISTING |
-		    MOVEFILE_WRITE_THROUGH))
+		if (PosixRename(a, b) || MoveFileExW(a, b,
+		    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
 			return 0;
 		e = GetLastError();
 		if (e == ERROR_ACCESS_DENIED && old == 0 && (old = Writable(b)) != 0)
