@@ -358,6 +358,17 @@ Take(HANDLE h, const wchar_t *path, int dir)
 	return -1;
 }
 
+// The full name that the system makes of name, into out.
+static int
+Whole(const wchar_t *name, wchar_t *out)
+{
+	DWORD k = GetFullPathNameW(name, WideMax - 8, out, NULL);
+
+	if (k == 0 || k >= WideMax - 8 || !Long(out))
+		return Fail(ERROR_FILENAME_EXCED_RANGE);
+	return 0;
+}
+
 // The full name of name in dir, into out: "." is dir itself, ".." its
 // parent.  The system makes a plain name whole (and a device name, such as
 // NUL, its device's); a \\?\ name is taken as it is.
@@ -368,16 +379,11 @@ Join(int dir, const char *name, wchar_t *out)
 	const wchar_t *d;
 	Slot *s;
 	size_t n, r;
-	DWORD k;
 
 	if (!Wide(name, wn, MAX_PATH + 1))
 		return Fail(ERROR_FILENAME_EXCED_RANGE);
-	if (dir == Cwd) {
-		k = GetFullPathNameW(wn, WideMax - 8, out, NULL);
-		if (k == 0 || k >= WideMax - 8)
-			return Fail(ERROR_FILENAME_EXCED_RANGE);
-		return Long(out) ? 0 : Fail(ERROR_FILENAME_EXCED_RANGE);
-	}
+	if (dir == Cwd)
+		return Whole(wn, out);
 	if ((s = SlotOf(dir)) == NULL)
 		return -1;
 	d = s->path;
@@ -400,14 +406,11 @@ Join(int dir, const char *name, wchar_t *out)
 		}
 		return 0;
 	}
-	if (!IsSlash(out[n - 1]))
-		out[n++] = L'\\';
-	wcscpy(out + n, wn);
-	k = GetFullPathNameW(out, WideMax - 8, tmp, NULL);
-	if (k == 0 || k >= WideMax - 8)
-		return Fail(ERROR_FILENAME_EXCED_RANGE);
-	wcscpy(out, tmp);
-	return Long(out) ? 0 : Fail(ERROR_FILENAME_EXCED_RANGE);
+	wcscpy(tmp, out);
+	if (!IsSlash(tmp[n - 1]))
+		tmp[n++] = L'\\';
+	wcscpy(tmp + n, wn);
+	return Whole(tmp, out);
 }
 
 // Opens the directory path (not through a link) into a slot.
@@ -469,11 +472,9 @@ Root(const char *path, int *dir)
 		*dir = Cwd;
 		return 0;
 	}
-	if (n < 3 && ((k = GetFullPathNameW(w, WideMax - 8, root, NULL)) == 0 ||
-	    k >= WideMax - 8 || !Long(root))) {
-		Fail(ERROR_FILENAME_EXCED_RANGE);
+	// "C:" and "\" as the system makes them whole.
+	if (n < 3 && Whole(w, root) != 0)
 		return 0;
-	}
 	if (wcscmp(root, L"\\\\.\\") == 0)
 		*dir = Take(INVALID_HANDLE_VALUE, root, 1);
 	else
