@@ -178,32 +178,6 @@ Wide(const char *s, wchar_t *out, int n)
 	return MultiByteToWideChar(CP_ACP, 0, s, -1, out, n) > 0;
 }
 
-static Kind
-KindOfHandle(HANDLE h)
-{
-	BY_HANDLE_FILE_INFORMATION info;
-
-	switch (GetFileType(h)) {
-	case FILE_TYPE_DISK:
-		if (!GetFileInformationByHandle(h, &info))
-			return KindFile;
-		return info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ?
-		    KindDir : KindFile;
-	case FILE_TYPE_PIPE:
-		return KindPipe;
-	default:
-		return KindOther;
-	}
-}
-
-Kind
-StreamKind(FILE *fp)
-{
-	HANDLE h = (HANDLE)_get_osfhandle(_fileno(fp));
-
-	return h == INVALID_HANDLE_VALUE ? KindNone : KindOfHandle(h);
-}
-
 // The reason for the system's error e, and -1.
 static int
 Fail(DWORD e)
@@ -413,22 +387,40 @@ Join(int dir, const char *name, wchar_t *out)
 	return Whole(tmp, out);
 }
 
+// What reparse point h is: 0 none, 1 a name that leads elsewhere (a
+// symbolic link, a junction), 2 another (a placeholder, say).
+static int
+Reparse(HANDLE h, DWORD attr)
+{
+	FILE_ATTRIBUTE_TAG_INFO tag;
+
+	if (!(attr & FILE_ATTRIBUTE_REPARSE_POINT))
+		return 0;
+	return GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag,
+	    sizeof tag) && IsReparseTagNameSurrogate(tag.ReparseTag) ? 1 : 2;
+}
+
 // Opens the directory path (not through a link) into a slot.
 static int
 DirSlot(const wchar_t *path)
 {
 	BY_HANDLE_FILE_INFORMATION fi;
 	HANDLE h;
+	DWORD e;
 
 	h = CreateFileW(path, FILE_READ_ATTRIBUTES, ShareDir, NULL, OPEN_EXISTING,
 	    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
 	if (h == INVALID_HANDLE_VALUE)
 		return Failed();
-	if (!GetFileInformationByHandle(h, &fi) ||
-	    !(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-	    (fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+	if (!GetFileInformationByHandle(h, &fi)) {
+		e = GetLastError();
 		CloseHandle(h);
-		return Fail(fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ?
+		return Fail(e);
+	}
+	if (Reparse(h, fi.dwFileAttributes) == 1 ||
+	    !(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+		CloseHandle(h);
+		return Fail(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ?
 		    ERROR_CANT_RESOLVE_FILENAME : ERROR_DIRECTORY);
 	}
 	return Take(h, path, 1);
@@ -499,19 +491,6 @@ Umask(void)
 	return m;
 }
 
-// What reparse point h is: 0 none, 1 a name that leads elsewhere (a
-// symbolic link, a junction), 2 another (a placeholder, say).
-static int
-Reparse(HANDLE h, DWORD attr)
-{
-	FILE_ATTRIBUTE_TAG_INFO tag;
-
-	if (!(attr & FILE_ATTRIBUTE_REPARSE_POINT))
-		return 0;
-	return GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag,
-	    sizeof tag) && IsReparseTagNameSurrogate(tag.ReparseTag) ? 1 : 2;
-}
-
 // What the open h is.  Permission bits that the policy reads as a file of
 // the runner's own that nobody else can write: 0700 for a directory, 0600
 // for a file, 0400 for a read-only one.
@@ -550,6 +529,15 @@ Fill(HANDLE h, Info *in)
 			in->mode = 0400;
 	}
 	return 0;
+}
+
+Kind
+StreamKind(FILE *fp)
+{
+	HANDLE h = (HANDLE)_get_osfhandle(_fileno(fp));
+	Info in;
+
+	return h != INVALID_HANDLE_VALUE && Fill(h, &in) == 0 ? in.kind : KindNone;
 }
 
 // Opens path to look at it, itself or (with follow) what a link names.
@@ -667,16 +655,6 @@ Open(int dir, const char *name, How how, int mode, int follow)
 	}
 }
 
-static void
-LetGo(Slot *s)
-{
-	if (s->mutex != NULL) {
-		ReleaseMutex(s->mutex);
-		CloseHandle(s->mutex);
-		s->mutex = NULL;
-	}
-}
-
 void
 Close(int fd)
 {
@@ -684,7 +662,10 @@ Close(int fd)
 
 	if (fd == Cwd || (s = SlotOf(fd)) == NULL)
 		return;
-	LetGo(s);
+	if (s->mutex != NULL) {
+		ReleaseMutex(s->mutex);
+		CloseHandle(s->mutex);
+	}
 	if (s->h != INVALID_HANDLE_VALUE)
 		CloseHandle(s->h);
 	s->used = 0;
