@@ -498,6 +498,7 @@ static int
 Fill(HANDLE h, Info *in)
 {
 	BY_HANDLE_FILE_INFORMATION fi;
+	FILE_STANDARD_INFO si;
 	DWORD type = GetFileType(h);
 
 	memset(in, 0, sizeof *in);
@@ -517,6 +518,11 @@ Fill(HANDLE h, Info *in)
 	in->dev = fi.dwVolumeSerialNumber;
 	in->ino = (unsigned long long)fi.nFileIndexHigh << 32 | fi.nFileIndexLow;
 	in->links = (long)fi.nNumberOfLinks;
+	// A file whose last name was taken from it while open has no name
+	// left, though its count may still say one.
+	if (GetFileInformationByHandleEx(h, FileStandardInfo, &si, sizeof si) &&
+	    si.DeletePending)
+		in->links = 0;
 	in->size = (long long)fi.nFileSizeHigh << 32 | fi.nFileSizeLow;
 	if (Reparse(h, fi.dwFileAttributes) == 1) {
 		in->kind = KindLink;
