@@ -2,8 +2,14 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 # The program alone, without the tests (no GoogleTest needed): for the
-# demo, installing and packaging.
+# demo, installing and packaging.  Linked against the shared C library, as
+# a Debian package must be, and hardened as Debian builds are.
 TOOL ?= build-tool
+TOOL_FLAGS = -DTORQUELIN_TESTS=OFF -DTORQUELIN_STATIC=OFF \
+	-DCMAKE_CXX_FLAGS="-D_FORTIFY_SOURCE=2 -fstack-protector-strong" \
+	-DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro,-z,now"
+# The program alone, fully static: one file to copy to many hosts.
+STATIC ?= build-static
 PREFIX ?= /usr/local
 VERSION := $(shell grep -m1 '^project.torquelin VERSION' CMakeLists.txt | \
     grep -o '[0-9][0-9.]*')
@@ -14,7 +20,7 @@ WINEPREFIX ?= $(CURDIR)/$(WIN64)/wineprefix
 WINE_ENV = WINEPREFIX=$(WINEPREFIX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 .PHONY: all build test demo tool install package package-windows bench \
-	fuzz lint clean windows wine-test
+	fuzz lint clean windows wine-test static static-test
 
 all: build
 
@@ -34,25 +40,48 @@ bench: build
 demo: tool
 	sh examples/demo.sh $(TOOL)/torquelin
 
-# Quiet: the build's output is shown only when it fails.
+# Quiet: the build's output is shown only when it fails.  Configured each
+# time, so that a directory made by an older Makefile links as said here.
 tool:
 	@mkdir -p $(TOOL)
-	@{ [ -f $(TOOL)/CMakeCache.txt ] || cmake -S . -B $(TOOL) \
-	    -DTORQUELIN_TESTS=OFF $(CMAKE_FLAGS); } >$(TOOL)/make.log 2>&1 && \
+	@cmake -S . -B $(TOOL) $(TOOL_FLAGS) $(CMAKE_FLAGS) >$(TOOL)/make.log 2>&1 && \
 	    cmake --build $(TOOL) --target torquelin -j2 >>$(TOOL)/make.log 2>&1 || \
 	    { cat $(TOOL)/make.log; exit 1; }
+
+# Stripped by the linker; a toolchain without a static C library gets an
+# error rather than a binary that still needs shared libraries.
+static:
+	@mkdir -p $(STATIC)
+	@cmake -S . -B $(STATIC) -DTORQUELIN_TESTS=OFF -DTORQUELIN_STATIC=ON \
+	    -DCMAKE_EXE_LINKER_FLAGS=-s $(CMAKE_FLAGS) >$(STATIC)/make.log 2>&1 && \
+	    cmake --build $(STATIC) --target torquelin -j2 >>$(STATIC)/make.log 2>&1 || \
+	    { cat $(STATIC)/make.log; exit 1; }
+	@if readelf -l $(STATIC)/torquelin | grep -q INTERP; then \
+	    echo "$(STATIC)/torquelin needs shared libraries: no static C library here" >&2; \
+	    exit 1; fi
+	@echo "$(STATIC)/torquelin"
+
+# The black-box suite of the test build drives the static binary.
+static-test: build static
+	TORQUELIN_BIN=$(CURDIR)/$(STATIC)/torquelin \
+	    ctest --test-dir $(BUILD) --output-on-failure -j2
 
 # PREFIX and DESTDIR as usual: make install PREFIX=/opt/torquelin.
 install: tool
 	DESTDIR="$(DESTDIR)" cmake --install $(TOOL) --strip --prefix "$(PREFIX)"
 
 # The Debian package in $(TOOL), and the Windows zip when both Windows
-# executables have been built (make windows).
+# executables have been built (make windows); with only one of them, a
+# note says which is missing.  The compiler's notes in .comment go, as
+# Debian's own packaging strips them.
 package: tool
+	objcopy --remove-section=.comment $(TOOL)/torquelin
 	cd $(TOOL) && cpack -G DEB
 	@if [ -f $(WIN64)/torquelin.exe ] && [ -f $(WIN32)/torquelin.exe ]; then \
 	    $(MAKE) --no-print-directory package-windows; \
-	else echo "no Windows zip: run make windows first"; fi
+	elif [ -f $(WIN64)/torquelin.exe ] || [ -f $(WIN32)/torquelin.exe ]; then \
+	    echo "no Windows zip: only one of $(WIN64)/torquelin.exe and" \
+	        "$(WIN32)/torquelin.exe is built (make windows builds both)"; fi
 
 WINZIP = torquelin-$(VERSION)-windows
 package-windows:
@@ -91,7 +120,7 @@ wine-test: build windows
 	    ctest --test-dir $(BUILD) --output-on-failure -j2 --repeat until-pass:2
 
 clean:
-	rm -rf $(BUILD) $(TOOL) $(WIN64) $(WIN32)
+	rm -rf $(BUILD) $(TOOL) $(STATIC) $(WIN64) $(WIN32)
 
 # libFuzzer targets, each run for FUZZ_SECONDS from the seeds in
 # fuzz/corpus/<target>; what they find new stays in the build directory.
@@ -129,7 +158,11 @@ fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
 
 # The analysers over the program and the fuzz targets (the Windows layer
 # does not build here); their checks are chosen in .clang-tidy and below.
-LINT_DEFS = -DTORQUELIN_VERSION='"$(VERSION)"'
+# The POSIX layer is analysed as Linux builds it, with Linux's own calls.
+LINT_DEFS = -DTORQUELIN_VERSION='"$(VERSION)"' -DHAVE_O_TMPFILE=1 \
+	-DHAVE_COPY_FILE_RANGE=1 -DHAVE_SENDFILE=1 -DHAVE_FALLOCATE=1 \
+	-DHAVE_LINUX_XATTR=1 -DHAVE_GETRANDOM=1 -DHAVE_RENAMEAT2=1 \
+	-DHAVE_SIGTIMEDWAIT=1
 LINT_SOURCES = $(filter-out src/platform_win32.cpp,$(wildcard src/*.cpp)) \
 	$(wildcard fuzz/*.cpp)
 

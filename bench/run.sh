@@ -93,6 +93,15 @@ echo "copy, back to back (no sync between runs):"
     cp cp big.txt big3.txt
 
 echo
+echo "loop: a two-file check of 1,000,001 lines, X=1000000 (goal: at most 1.5 x awk reading the same word)"
+head -n 1000001 big.txt > mid.txt
+cp mid.txt mid2.txt
+cat mid.txt mid2.txt > /dev/null
+"$SW" "$RUNS" 1 \
+    torquelin "$TQ" L=1 X=1000000 W=3 D=0.5 mid.txt mid2.txt "" "" loop.log ";;" \
+    awk awk "{ s += \$3 } END { print s }" mid.txt mid2.txt
+
+echo
 # Each 255 characters of a line are a line of their own for L, so L can
 # reach far into a file that has no line feed at all: piece 4,000,000 starts
 # 1,019,999,745 bytes into the GiB, 95 % of the way.

@@ -4,8 +4,8 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 set(TOOLCHAIN_PREFIX i686-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
 
-# The values and their difference are single-precision floats; the x87
-# unit would keep them in extended precision and could decide a margin
-# test differently from every other build.
+# Numbers are converted to doubles by one exactly rounded operation; the
+# x87 unit would keep extended precision and round twice, printing a
+# number differently from every other build.
 set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
 set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")

@@ -3,7 +3,9 @@
 // usage last on standard output; the slots ended within their 256 bytes,
 // each one of the arguments in the order given, the slots past the count
 // empty; the numbers within their clamps; one-value mode exactly when a V
-// option was given; every role a string that fits its slot.
+// option was given; V and D finite numbers; every role a string that fits
+// its slot.
+#include <cmath>
 #include <vector>
 
 #include "check.h"
@@ -14,7 +16,7 @@ Reset(void)
 {
 	Voff = 1;
 	Line = Word = Loop = 0;
-	Diff = ValueC = 0;
+	Diff = ValueC = Num();
 	Inverse = 0;
 	ParmCount = 0;
 	memset(Parms, 'Z', sizeof Parms);
@@ -87,6 +89,7 @@ LLVMFuzzerTestOneInput(const unsigned char *data, size_t size)
 	Require(Voff == !value);
 	Require(Inverse == 0 || Inverse == 1);
 	Require(Line >= 0 && Word >= 0 && Loop >= 0);
+	Require(std::isfinite(Dbl(&Diff)) && std::isfinite(Dbl(&ValueC)));
 	Require(strlen(CompareFile1()) < 256 && strlen(ErrProc()) < 256);
 	Require(strlen(RetProc()) < 256 && strlen(LogFile()) < 256);
 	Require(LogFile()[0] != 0);

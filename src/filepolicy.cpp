@@ -52,20 +52,22 @@ struct Owned {
 	int dir;
 	char name[NameMax];
 	unsigned long long dev, ino;
-	int empty;  // removed only while still empty
+	int fd;     // a made log, open: removed only while still empty and
+	            // while no other run holds its lock
 };
 static Owned Owns[Slots];
 static volatile sig_atomic_t Has[Slots];
 
-// Lists what name in dir is, as st describes it, as the run's own.
+// Lists what name in dir is, as st describes it, as the run's own; fd is
+// the made log's descriptor, or -1.
 static void
-Own(int k, int dir, const char *name, const Info *st, int empty)
+Own(int k, int dir, const char *name, const Info *st, int fd)
 {
 	Owns[k].dir = dir;
 	strcpy(Owns[k].name, name);
 	Owns[k].dev = st->dev;
 	Owns[k].ino = st->ino;
-	Owns[k].empty = empty;
+	Owns[k].fd = fd;
 	Has[k] = 1;
 }
 
@@ -75,17 +77,30 @@ Same(const Info *a, const Info *b)
 	return a->dev == b->dev && a->ino == b->ino;
 }
 
-// Removes slot k's file where its name still leads to it; lists it no more.
+// Removes slot k's file where its name still leads to it, and a made log
+// only while nobody has written it or holds its lock to write it; lists it
+// no more.
 static void
 Drop(int k)
 {
+	const Owned *o = &Owns[k];
 	Info in;
 
-	if (Has[k] && Look(Owns[k].dir, Owns[k].name, &in) == 0 &&
-	    in.dev == Owns[k].dev && in.ino == Owns[k].ino &&
-	    (!Owns[k].empty || in.size == 0))
-		Remove(Owns[k].dir, Owns[k].name);
+	if (Has[k] && Look(o->dir, o->name, &in) == 0 && in.dev == o->dev &&
+	    in.ino == o->ino && (o->fd < 0 || (in.size == 0 && Lock(o->fd, 0) != 0)))
+		Remove(o->dir, o->name);
 	Has[k] = 0;
+}
+
+// Lets go of the temporary: kept where it has become the file, else
+// removed.
+static void
+LetGo(int kept)
+{
+	if (kept)
+		Has[TempSlot] = 0;
+	else
+		Drop(TempSlot);
 }
 
 void
@@ -292,6 +307,27 @@ ReadOpen(const char *path)
 	return f;
 }
 
+FILE *
+ReadRegular(const char *path, long long *written)
+{
+	Place p;
+	Info st;
+	FILE *f = NULL;
+	int fd = -1;
+
+	if (!Walk(path, ToRead, &p))
+		return NULL;
+	if (Look(p.dir, p.name, &st) == 0 && st.kind == KindFile &&
+	    (fd = Open(p.dir, p.name, ForRead, 0, 0)) >= 0 &&
+	    Stat(fd, &st) == 0 && st.kind == KindFile) {
+		*written = st.written;
+		f = Reader(fd);
+	}
+	Close(fd);
+	Unplace(&p);
+	return f;
+}
+
 // A name for a temporary file that nobody can guess.
 static void
 Guess(char *name)
@@ -325,7 +361,7 @@ Temp(int dir, char *name, int *fd)
 		Hold(1);
 		if ((*fd = Open(dir, name, ForNew, 0600, 0)) >= 0 &&
 		    Stat(*fd, &st) == 0)
-			Own(TempSlot, dir, name, &st, 0);
+			Own(TempSlot, dir, name, &st, -1);
 		Hold(0);
 		if (*fd >= 0)
 			return 1;
@@ -348,7 +384,7 @@ Named(int fd, int dir, char *name)
 		return 0;
 	for (i = 0; i < 8; i++) {
 		Guess(name);
-		Own(TempSlot, dir, name, &st, 0);
+		Own(TempSlot, dir, name, &st, -1);
 		if (Name(fd, dir, name) == 0)
 			return 1;
 		Has[TempSlot] = 0;
@@ -379,32 +415,37 @@ Fill(int fd, const Data *d, long long *n)
 // over the file old (st) with all that it is besides its data, or, where
 // old is -1, only where the name is free, with mode.  1 when done; 0 when
 // it cannot be done without changing what the file is (nothing is left
-// behind then); -1 when the data could not be had or written.
+// behind then); -1 when the data could not be had or written; Taken when
+// the name was free and is no longer.  Synced
+// with Synced; with Owned, a file whose extended attributes the system
+// cannot show is replaced with its owner, group and mode.
+enum { Synced = 1, Owned = 2, Taken = -2 };
 static int
 Swap(int dir, const char *name, int old, const Info *st, int mode,
-    const Data *d, int sync)
+    const Data *d, int how)
 {
 	char tmp[NameMax];
 	long long n;
-	int fd, ok, put, e;
+	int fd, ok, put, e = 0, k;
 
 	if (!Temp(dir, tmp, &fd))
 		return 0;
-	ok = Fill(fd, d, &n) && (!sync || Sync(fd) == 0);
-	put = ok && (old >= 0 ? Keep(old, fd, st) : Chmod(fd, mode) == 0);
+	ok = Fill(fd, d, &n) && (!(how & Synced) || Sync(fd) == 0);
+	if (ok && old >= 0 && st)
+		put = (k = Keep(old, fd, st)) > 0 || (k < 0 && (how & Owned));
+	else
+		put = ok && Chmod(fd, mode) == 0;
 	Hold(1);
 	if (put && tmp[0] == 0)
 		put = Named(fd, dir, tmp);
-	put = put && (old >= 0 ? Rename(dir, tmp, name) : Move(dir, tmp, name)) == 0;
-	e = Err;
-	if (put)
-		Has[TempSlot] = 0;
-	else
-		Drop(TempSlot);
-	Err = e;
+	if (put && (old >= 0 ? Rename(dir, tmp, name) : Move(dir, tmp, name)) != 0) {
+		e = old < 0 && Err == ErrExists ? Taken : 0;
+		put = 0;
+	}
+	LetGo(put);
 	Hold(0);
 	Close(fd);
-	return put ? 1 : ok ? 0 : -1;
+	return put ? 1 : e == Taken ? Taken : ok ? 0 : -1;
 }
 
 // Writes d over the file fd (st) from its start, in room for room bytes
@@ -459,7 +500,7 @@ Find(Log *l)
 		Hold(1);
 		if ((fd = Open(p->dir, p->name, ForNew, 0600, 0)) >= 0 &&
 		    Stat(fd, &in) == 0)
-			Own(MadeSlot, p->dir, p->name, &in, 1);
+			Own(MadeSlot, p->dir, p->name, &in, fd);
 		Hold(0);
 	}
 	if (fd < 0)
@@ -553,7 +594,7 @@ LogPut(Log *l, const char *text, size_t len)
 	    now.links == 0 && !Reopen(l))
 		return 0;
 	if (l->how == Replace &&
-	    (r = Swap(l->p.dir, l->p.name, l->fd, &l->st, 0, &d, 1)) != 0) {
+	    (r = Swap(l->p.dir, l->p.name, l->fd, &l->st, 0, &d, Synced)) != 0) {
 		if (r > 0)
 			Sync(l->p.dir);
 		return r > 0;
@@ -584,6 +625,63 @@ NewMode(const Info *src)
 
 enum { Failed, Done, Again };
 
+// Copies file-1 into a temporary file in dir first, so that a read error
+// in it can no longer leave file-2 torn when file-2 is written in place:
+// the temporary's descriptor, to be let go with Unstage; -1 when none can
+// be made (then file-2 is written straight from file-1), -2 when file-1
+// cannot be read.
+static int
+Stage(int dir, int in)
+{
+	char tmp[NameMax];
+	int t;
+
+	if (!Temp(dir, tmp, &t))
+		return -1;
+	if (CopyData(in, t) < 0 || Rewind(t) != 0) {
+		Hold(1);
+		LetGo(0);
+		Hold(0);
+		Close(t);
+		return -2;
+	}
+	return t;
+}
+
+static void
+Unstage(int t)
+{
+	if (t < 0)
+		return;
+	Hold(1);
+	LetGo(0);
+	Hold(0);
+	Close(t);
+}
+
+// Makes file-2 at the name itself, where no temporary file can be made
+// beside it (every name taken); removed again if the copy fails.
+static int
+Make(Place *p, const Data *d, const Info *src, long long room)
+{
+	Info st;
+	int fd, ok;
+
+	Hold(1);
+	if ((fd = Open(p->dir, p->name, ForNew, NewMode(src), 0)) >= 0 &&
+	    Stat(fd, &st) == 0)
+		Own(TempSlot, p->dir, p->name, &st, -1);
+	Hold(0);
+	if (fd < 0)
+		return Err == ErrExists ? Again : Failed;
+	ok = Over(fd, &st, d, room, 0, 0);
+	Hold(1);
+	LetGo(ok);
+	Hold(0);
+	Close(fd);
+	return ok ? Done : Failed;
+}
+
 // Puts in's data (src) at p: a new file, a replacement, or in place.
 // Again when what p names changed meanwhile.
 static int
@@ -592,7 +690,7 @@ CopyTo(Place *p, int in, const Info *src)
 	Data d = { NULL, 0, in };
 	long long room = src->kind == KindFile ? src->size : 0;
 	Info st, now;
-	int fd, r;
+	int fd, r, t;
 
 	if (Look(p->dir, p->name, &st) != 0) {
 		if (Err != ErrMissing)
@@ -604,7 +702,9 @@ CopyTo(Place *p, int in, const Info *src)
 			return r ? Done : Failed;
 		}
 		r = Swap(p->dir, p->name, -1, NULL, NewMode(src), &d, 0);
-		return r > 0 ? Done : r == 0 && Err == ErrExists ? Again : Failed;
+		if (r == 0)
+			return Make(p, &d, src, room);
+		return r > 0 ? Done : r == Taken ? Again : Failed;
 	}
 	if ((r = Judge(&p->at, &st)) == Refuse)
 		return st.kind == KindLink ? Again : Failed;
@@ -613,7 +713,7 @@ CopyTo(Place *p, int in, const Info *src)
 		r = 0;
 		if ((fd = Open(p->dir, p->name, ForRead, 0, 0)) >= 0 &&
 		    Stat(fd, &now) == 0 && Same(&now, &st))
-			r = Swap(p->dir, p->name, fd, &now, 0, &d, 0);
+			r = Swap(p->dir, p->name, fd, &now, 0, &d, Owned);
 		if (fd >= 0)
 			Close(fd);
 		if (r != 0)
@@ -623,8 +723,14 @@ CopyTo(Place *p, int in, const Info *src)
 	}
 	if ((fd = Open(p->dir, p->name, ForWrite, 0, 0)) < 0)
 		return Err == ErrLoop || Err == ErrMissing ? Again : Failed;
-	r = Stat(fd, &now) != 0 || !Same(&now, &st) ? Again :
-	    Over(fd, &now, &d, room, 0, 0) ? Done : Failed;
+	r = Again;
+	if (Stat(fd, &now) == 0 && Same(&now, &st)) {
+		t = now.kind == KindFile ? Stage(p->dir, in) : -1;
+		if (t >= 0)
+			d.in = t;
+		r = t == -2 ? Failed : Over(fd, &now, &d, room, 0, 0) ? Done : Failed;
+		Unstage(t);
+	}
 	Close(fd);
 	return r;
 }

@@ -33,6 +33,9 @@ enum { Refuse, Replace, InPlace };
 
 // Opens a compare file to read; null when it cannot be, or is refused.
 FILE *ReadOpen(const char *path);
+// Opens a file to read only when it is a regular file, never waiting on a
+// pipe or a device; *written gets the time it was last written.
+FILE *ReadRegular(const char *path, long long *written);
 
 // Opens the log to be rewritten, making an empty one (the runner's alone)
 // where there is none; 0 when it cannot be written or is refused.

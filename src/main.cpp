@@ -6,6 +6,7 @@
 #include "platform.h"
 #include "run.h"
 #include "settings.h"
+#include "status.h"
 
 int
 main(int argc, char **argv)
@@ -24,6 +25,9 @@ main(int argc, char **argv)
 		puts("torquelin " TORQUELIN_VERSION);
 		return 0;
 	}
+	// Every name after --status is a log's, whatever it starts with.
+	if (form == StatusForm)
+		return ShowStates(argc - 2, argv + 2);
 	// After --words the rest reads as a check's command line, so that
 	// --words put before a check shows the line that check reads.
 	if (form == WordsForm) {
@@ -34,5 +38,5 @@ main(int argc, char **argv)
 		KeyWait();
 		return 5;
 	}
-	return form == WordsForm ? Words() : Run();
+	return form == WordsForm ? Words() : Finish(Run());
 }

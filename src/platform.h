@@ -18,8 +18,12 @@ void KeyWait(void);
 
 // Runs text through the command interpreter with vars ("NAME=value", up to
 // a null) added to its environment, and waits for it; empty text runs
-// nothing.  Returns 0 when the command could not be started.
-int RunCommand(const char *text, const char *const *vars);
+// nothing.  Returns 0 when the command could not be started; else *how and
+// *code say how it ended: its exit status, the signal that ended it, or
+// TimedOut once it ran timeout seconds (0: no limit) and was ended.
+enum { Exited, Signalled, TimedOut };
+int RunCommand(const char *text, const char *const *vars, int timeout,
+    int *how, int *code);
 
 // How a line of a text file ends: "\n", or "\r\n" where text mode says so.
 extern const char LineEnd[];
@@ -43,6 +47,7 @@ struct Info {
 	int mode;                     // permission bits, sticky and set-id too
 	long links;                   // names it has
 	long long size;
+	long long written;            // when, in seconds since 1970
 };
 
 // The root of path and its length: a handle on "/" (or a drive, a share)
@@ -72,7 +77,8 @@ void Close(int fd);
 
 // Waits at most seconds for the file's exclusive lock, which lasts until
 // the descriptor is closed: 1 when had, 0 when the time ran out, -1 where
-// the file system has none.
+// the file system has none.  With no time, only tries; safe in a signal
+// handler then.
 int Lock(int fd, double seconds);
 
 // A file in dir with no name yet, where the system can make one (0600);
@@ -101,8 +107,9 @@ long long CopyData(int in, int out);
 // Goes back to the start of the file.
 int Rewind(int fd);
 // Gives file to what file from is besides its data: owner, group, mode,
-// access list and the user's extended attributes; 0 where any of it
-// cannot be carried over, or cannot be known.
+// access list and the user's extended attributes.  1 when done, 0 where
+// any of it cannot be carried over, -1 where owner, group and mode are
+// but the system cannot show what else the file has.
 int Keep(int from, int to, const Info *st);
 // Sets the file's permission bits.
 int Chmod(int fd, int mode);
@@ -113,5 +120,13 @@ FILE *Reader(int fd);
 void Hold(int on);
 // Seconds on a clock that never jumps.
 double Clock(void);
+
+// Whether RunCommand can end a command that runs too long.
+int CanTimeOut(void);
+
+// One line to the system log, where the platform has one.
+enum { SevNotice, SevWarning, SevError };
+void SysLog(int severity, const char *line);
+
 
 #endif

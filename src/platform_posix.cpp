@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -61,6 +62,8 @@ Prepare(void (*clean)(void))
 	// the commands or the copy.
 	PipeIgnored = signal(SIGPIPE, SIG_IGN) == SIG_IGN;
 	Clean = clean;
+	// With SIGCHLD ignored a command's status would be thrown away.
+	signal(SIGCHLD, SIG_DFL);
 	memset(&sa, 0, sizeof sa);
 	sa.sa_handler = Ended;
 	sigemptyset(&sa.sa_mask);
@@ -121,17 +124,74 @@ SameName(const char *e, const char *var)
 	return strncmp(e, var, n) == 0 && e[n] == '=';
 }
 
+// Waits for pid to end, at most until deadline when one is given, and
+// leaves it unreaped so that its process group stays its own.  SIGCHLD is
+// blocked: it wakes the wait without a poll.  1 when it ended.
+static int
+Ended(pid_t pid, const struct timespec *deadline, const sigset_t *chld)
+{
+	struct timespec now, left;
+	siginfo_t si;
+
+	for (;;) {
+		si.si_pid = 0;
+		if (waitid(P_PID, pid, &si, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+		    si.si_pid == pid)
+			return 1;
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		left.tv_sec = deadline->tv_sec - now.tv_sec;
+		left.tv_nsec = deadline->tv_nsec - now.tv_nsec;
+		if (left.tv_nsec < 0) {
+			left.tv_sec--;
+			left.tv_nsec += 1000000000L;
+		}
+		if (left.tv_sec < 0)
+			return 0;
+#if HAVE_SIGTIMEDWAIT
+		sigtimedwait(chld, NULL, &left);
+#else
+		// Without a wait for a signal (macOS), a short sleep between looks.
+		(void)chld;
+		if (left.tv_sec > 0 || left.tv_nsec > 20000000L) {
+			left.tv_sec = 0;
+			left.tv_nsec = 20000000L;
+		}
+		nanosleep(&left, NULL);
+#endif
+	}
+}
+
+// Ends a command that ran out of time: its whole process group, politely
+// first.  The group leader is not reaped yet, so the group's number can
+// belong to no one else.
+static void
+EndGroup(pid_t pid, const sigset_t *chld)
+{
+	struct timespec grace;
+
+	kill(-pid, SIGTERM);
+	clock_gettime(CLOCK_MONOTONIC, &grace);
+	grace.tv_sec += 2;
+	Ended(pid, &grace, chld);
+	kill(-pid, SIGKILL);
+}
+
 int
-RunCommand(const char *text, const char *const *vars)
+RunCommand(const char *text, const char *const *vars, int timeout, int *how,
+    int *code)
 {
 	char *argv[] = { (char *)"sh", (char *)"-c", (char *)text, NULL };
 	posix_spawnattr_t attr;
-	sigset_t dfl;
+	struct timespec deadline;
+	sigset_t dfl, chld, old;
 	char **env;
 	size_t n = 0, i, k;
 	pid_t pid;
 	int status, err;
+	short flags = POSIX_SPAWN_SETSIGMASK;
 
+	*how = Exited;
+	*code = 0;
 	if (text[0] == 0)
 		return 1;
 	while (environ[n])
@@ -150,23 +210,52 @@ RunCommand(const char *text, const char *const *vars)
 	for (k = 0; vars && vars[k]; k++)
 		env[n++] = (char *)vars[k];
 	env[n] = NULL;
-	// The command gets SIGPIPE as the caller left it.
+	sigemptyset(&chld);
+	sigaddset(&chld, SIGCHLD);
+	sigprocmask(SIG_BLOCK, &chld, &old);
+	// The command gets SIGPIPE as the caller left it, and the signal
+	// mask it had before we blocked SIGCHLD.
 	posix_spawnattr_init(&attr);
+	posix_spawnattr_setsigmask(&attr, &old);
 	sigemptyset(&dfl);
 	if (!PipeIgnored) {
 		sigaddset(&dfl, SIGPIPE);
 		posix_spawnattr_setsigdefault(&attr, &dfl);
-		posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+		flags |= POSIX_SPAWN_SETSIGDEF;
 	}
+	// A command with a time limit gets a process group of its own, so
+	// that what it started ends with it.
+	if (timeout > 0) {
+		posix_spawnattr_setpgroup(&attr, 0);
+		flags |= POSIX_SPAWN_SETPGROUP;
+	}
+	posix_spawnattr_setflags(&attr, flags);
 	fflush(stdout);
 	fflush(stderr);
+	clock_gettime(CLOCK_MONOTONIC, &deadline);
+	deadline.tv_sec += timeout;
 	err = posix_spawn(&pid, "/bin/sh", NULL, &attr, argv, env);
 	posix_spawnattr_destroy(&attr);
 	free(env);
+	if (err == 0 && timeout > 0 && !Ended(pid, &deadline, &chld)) {
+		EndGroup(pid, &chld);
+		*how = TimedOut;
+		*code = timeout;
+	}
+	if (err == 0)
+		while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+			;
+	sigprocmask(SIG_SETMASK, &old, NULL);
 	if (err != 0)
 		return 0;
-	while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
-		;
+	if (*how == TimedOut)
+		return 1;
+	if (WIFSIGNALED(status)) {
+		*how = Signalled;
+		*code = WTERMSIG(status);
+	} else {
+		*code = WEXITSTATUS(status);
+	}
 	return 1;
 }
 
@@ -270,6 +359,7 @@ Fill(const struct stat *st, Info *in)
 	in->mode = (int)(st->st_mode & 07777);
 	in->links = (long)st->st_nlink;
 	in->size = (long long)st->st_size;
+	in->written = (long long)st->st_mtime;
 }
 
 int
@@ -362,6 +452,8 @@ Lock(int fd, double seconds)
 		return 1;
 	if (errno != EWOULDBLOCK)
 		return -1;
+	if (seconds <= 0)
+		return 0;
 	memset(&sa, 0, sizeof sa);
 	sa.sa_handler = Wake;  // no SA_RESTART: the alarm ends the wait
 	sigemptyset(&sa.sa_mask);
@@ -635,7 +727,7 @@ Keep(int from, int to, const Info *st)
 #else
 	// What else the file has cannot be known here.
 	(void)from;
-	return 0;
+	return -1;
 #endif
 }
 
@@ -683,4 +775,20 @@ Clock(void)
 
 	clock_gettime(CLOCK_MONOTONIC, &t);
 	return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+int
+CanTimeOut(void)
+{
+	return 1;
+}
+
+void
+SysLog(int severity, const char *line)
+{
+	static const int level[] = { LOG_NOTICE, LOG_WARNING, LOG_ERR };
+
+	openlog("torquelin", LOG_PID, LOG_USER);
+	syslog(level[severity], "%s", line);
+	closelog();
 }

@@ -128,12 +128,16 @@ VarName(const char *var, char *name, size_t size)
 }
 
 int
-RunCommand(const char *text, const char *const *vars)
+RunCommand(const char *text, const char *const *vars, int timeout, int *how,
+    int *code)
 {
 	char name[256], **old;
 	DWORD len;
 	int k, n, r, err;
 
+	(void)timeout;
+	*how = Exited;
+	*code = 0;
 	if (text[0] == 0)
 		return 1;
 	for (n = 0; vars && vars[n]; n++)
@@ -167,7 +171,10 @@ RunCommand(const char *text, const char *const *vars)
 		free(old[k]);
 	}
 	free(old);
-	return !(r == -1 && err != 0);
+	if (r == -1 && err != 0)
+		return 0;
+	*code = r;
+	return 1;
 }
 
 // Names reach us in the ANSI code page, as main's arguments and fopen take
@@ -524,6 +531,10 @@ Fill(HANDLE h, Info *in)
 	    si.DeletePending)
 		in->links = 0;
 	in->size = (long long)fi.nFileSizeHigh << 32 | fi.nFileSizeLow;
+	// From 100 ns steps since 1601 to seconds since 1970.
+	in->written = (long long)(((unsigned long long)
+	    fi.ftLastWriteTime.dwHighDateTime << 32 |
+	    fi.ftLastWriteTime.dwLowDateTime) / 10000000u) - 11644473600ll;
 	if (Reparse(h, fi.dwFileAttributes) == 1) {
 		in->kind = KindLink;
 	} else if (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -1102,4 +1113,20 @@ Clock(void)
 		QueryPerformanceFrequency(&hz);
 	QueryPerformanceCounter(&t);
 	return (double)t.QuadPart / (double)hz.QuadPart;
+}
+
+// system() hands the command to cmd.exe and gives us no handle to end it
+// by: --timeout is refused here rather than promised and not kept.
+int
+CanTimeOut(void)
+{
+	return 0;
+}
+
+// Nothing goes to the event log: it could not be checked under Wine.
+void
+SysLog(int severity, const char *line)
+{
+	(void)severity;
+	(void)line;
 }

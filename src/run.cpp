@@ -1,7 +1,6 @@
 #include "run.h"
 
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -16,10 +15,10 @@ static char LineBuf[256];
 static char LineBufX[256];
 static Src In1, In2;
 
-// One compared line: its number, the two values and their difference.
+// One compared line: its number and the two values.
 struct Seen {
 	long line;
-	float value, compare, diff;
+	Num value, compare;
 };
 
 // What the comparison found.
@@ -28,7 +27,7 @@ struct Tally {
 	int failed;            // a line had too few words: the run is an error
 	Seen alarm;            // the first line in alarm
 	Seen last;             // the last line compared
-	float compare;         // the compare value the log reports
+	Num compare;           // the compare value the log reports
 	char target[256];      // the chosen word of the line split last
 };
 
@@ -89,7 +88,7 @@ Split(const char *line, char *target)
 // Reads word Word of line into *v; 0, reported, when the line has no such
 // word.  The table holds 20 words, so an index past them never has one.
 static int
-WordOf(const char *line, float *v, Tally *t)
+WordOf(const char *line, Num *v, Tally *t)
 {
 	if (Split(line, t->target) <= Word || Word >= 20) {
 		WordCountError(Word, line);
@@ -129,8 +128,7 @@ Compare(FILE *f1, FILE *f2, Tally *t)
 				return 0;
 			}
 			t->compare = s.compare;
-			s.diff = fabsf(s.value - s.compare);
-			alarm = s.diff > Diff;
+			alarm = Above(&s.value, &s.compare, &Diff);
 			if (Inverse)
 				alarm = !alarm;
 			if (alarm && t->errs++ == 0)
@@ -158,32 +156,53 @@ Up(int n)
 	return n == INT_MAX ? n : n + 1;
 }
 
+// Whether an alarm that stood at count runs has been notified: it reached
+// After.  A negative counter, written by hand, counts as an alarm.
+static int
+Notified(int count)
+{
+	return count >= After || count < 0;
+}
+
 // The alarm decision from the counter and this run's lines: returns the
 // exit code, moves *count on and sets *cmd to the command to run, if any.
+// The command is set, empty or not, on the runs that notify: an alarm
+// that reaches After runs (with Ret-Proc -1 every alarming run from then
+// on), and the end of such an alarm.
 static int
 Decide(int *count, const Tally *t, int ret, const char **cmd)
 {
 	int minus = strcmp(RetProc(), "-1") == 0;
+	int was = *count;
 
 	*cmd = NULL;
-	if (*count != 0 || minus) {
+	if (was != 0 || minus) {
 		if (t->errs > 0) {
-			if (minus)
-				*cmd = ErrProc();
-			ret = *count != 0 ? 2 : 1;
-			*count = Up(*count);
+			ret = was != 0 ? 2 : 1;
+			*count = Up(was);
 		} else {
 			*count = 0;
 			ret = -1;
-			if (t->oks > 0 && RetProc()[0] && !minus)
+			if (t->oks > 0 && !minus && Notified(was))
 				*cmd = RetProc();
 		}
 	} else if (t->errs > 0) {
 		*count = 1;
 		ret = 1;
-		*cmd = ErrProc();
 	}
+	if (t->errs > 0 && (*count == After || (minus && Notified(*count))))
+		*cmd = ErrProc();
 	return ret;
+}
+
+// name=v, v with the digits that tell it from any other number.
+static void
+PutVar(char *buf, size_t size, const char *name, double v)
+{
+	char num[32];
+
+	PutReal(num, sizeof num, v);
+	snprintf(buf, size, "%s=%s", name, num);
 }
 
 // The command's environment: what happened, and the line it happened on.
@@ -199,10 +218,10 @@ Describe(const Tally *t, int ret, int before, int after, const char **vars)
 	snprintf(buf[n++], m, "TORQUELIN_EVENT=%s", ret == 1 ? "first-alarm" :
 	    ret == 2 ? "continue-alarm" : "return-to-normal");
 	snprintf(buf[n++], m, "TORQUELIN_EXIT=%d", ret);
-	snprintf(buf[n++], m, "TORQUELIN_VALUE=%.7g", s->value);
-	snprintf(buf[n++], m, "TORQUELIN_COMPARE=%.7g", s->compare);
-	snprintf(buf[n++], m, "TORQUELIN_DIFFERENCE=%.7g", s->diff);
-	snprintf(buf[n++], m, "TORQUELIN_MARGIN=%.7g", Diff);
+	PutVar(buf[n++], m, "TORQUELIN_VALUE", Dbl(&s->value));
+	PutVar(buf[n++], m, "TORQUELIN_COMPARE", Dbl(&s->compare));
+	PutVar(buf[n++], m, "TORQUELIN_DIFFERENCE", Apart(&s->value, &s->compare));
+	PutVar(buf[n++], m, "TORQUELIN_MARGIN", Dbl(&Diff));
 	snprintf(buf[n++], m, "TORQUELIN_LINE=%ld", s->line);
 	snprintf(buf[n++], m, "TORQUELIN_WORD=%d", Word + 1);
 	snprintf(buf[n++], m, "TORQUELIN_COUNTER_BEFORE=%d", before);
@@ -215,6 +234,94 @@ Describe(const Tally *t, int ret, int before, int after, const char **vars)
 	for (n = 0; n < Vars; n++)
 		vars[n] = buf[n];
 	vars[n] = NULL;
+}
+
+// A number as the system log shows it: as the commands see it.
+static const char *
+Print(char *buf, size_t size, const Num *v)
+{
+	PutReal(buf, size, Dbl(v));
+	return buf;
+}
+
+// The line a message about this run names: the first in alarm, or on a
+// return the last compared; null when none was compared.
+static const Seen *
+Shown(const Tally *t, int ret)
+{
+	if (t->errs + t->oks == 0)
+		return NULL;
+	return t->errs > 0 && ret != -1 ? &t->alarm : &t->last;
+}
+
+// One line to the system log: what happened, the log, the value, the
+// compare value, the margin and the line.
+static void
+Tell(int severity, const char *what, const Seen *s)
+{
+	char m[1024], v[40], c[40], d[40];
+
+	if (!Syslog)
+		return;
+	if (s)
+		snprintf(m, sizeof m, "%s: log >%s< value %s compare %s margin %s"
+		    " line %ld", what, LogFile(), Print(v, sizeof v, &s->value),
+		    Print(c, sizeof c, &s->compare), Print(d, sizeof d, &Diff), s->line);
+	else
+		snprintf(m, sizeof m, "%s: log >%s< no value margin %s line %d",
+		    what, LogFile(), Print(d, sizeof d, &Diff), Line);
+	SysLog(severity, m);
+}
+
+// Tells the system log of a run that begins or ends a notified alarm:
+// one that runs a command, or would were it not empty, and a return from
+// an alarm that was notified (with Ret-Proc -1 no command marks it).
+static void
+Transition(const Tally *t, int ret, int before, int after, const char *cmd)
+{
+	char what[64];
+
+	if (ret == -1 && before != 0 && Notified(before))
+		Tell(SevNotice, "Return to Normal", Shown(t, ret));
+	else if (ret == 1 && cmd)
+		Tell(SevWarning, "First Alarm", Shown(t, ret));
+	else if (ret == 2 && cmd) {
+		snprintf(what, sizeof what, "Continue Alarm, run %d", after);
+		Tell(SevWarning, what, Shown(t, ret));
+	}
+}
+
+// Runs cmd and, when it fails, says so on standard error and in the
+// system log; the run's exit code stays as decided.
+static void
+Perform(const Tally *t, int ret, const char *cmd, const char *const *vars)
+{
+	char m[600];
+	int how, code;
+
+	if (!RunCommand(cmd, vars, Timeout, &how, &code))
+		snprintf(m, sizeof m, "Command >%s< start error", cmd);
+	else if (how == TimedOut)
+		snprintf(m, sizeof m, "Command >%s< timed out after %d s", cmd, code);
+	else if (how == Signalled)
+		snprintf(m, sizeof m, "Command >%s< ended by signal %d", cmd, code);
+	else if (code != 0)
+		snprintf(m, sizeof m, "Command >%s< exit status %d", cmd, code);
+	else
+		return;
+	fprintf(stderr, "\n%s.\n\n", m);
+	Tell(SevError, m, Shown(t, ret));
+}
+
+// The run's tally, for the system log's line on a run that ends in error.
+static const Tally *Last;
+
+int
+Finish(int ret)
+{
+	if (ret == 5)
+		Tell(SevError, "Error return", Last ? Shown(Last, ret) : NULL);
+	return ret;
 }
 
 // Two-file mode ends by copying compare-file-1 over compare-file-2, so that
@@ -236,11 +343,11 @@ Notify(const char *cmd, const Tally *t, int ret, int before, int after)
 {
 	const char *vars[16];
 
+	Transition(t, ret, before, after, cmd);
 	if (cmd == NULL || cmd[0] == 0)
 		return;
 	Describe(t, ret, before, after, vars);
-	if (!RunCommand(cmd, vars))
-		fprintf(stderr, "\nCommand >%s< start error.\n\n", cmd);
+	Perform(t, ret, cmd, vars);
 }
 
 int
@@ -253,6 +360,7 @@ Run(void)
 	Log log;
 	int ret = 5, ok, before;
 
+	Last = &t;
 	if ((f1 = OpenCompare(CompareFile1())) == NULL)
 		return 5;
 	if (Voff && (f2 = OpenCompare(CompareFile2())) == NULL) {
@@ -266,23 +374,20 @@ Run(void)
 	ok = Compare(f1, f2, &t);
 	CloseCompare(f1, f2);
 
-	// Runs on one log take their turns from reading its counter to putting
-	// the new log in place, so that none decides on a counter that another
-	// is about to change.  The compare files, however slow, come before.
+	// Runs on one log take turns from reading its counter to putting the
+	// new log in place; the compare files, however slow, come before.
 	if (!ReadStatus(&log, &s))
 		return Copy(5);
 	before = s.CStatus;
-	// A run that compared no line has no news: the counter stays.
+	// A run that compared no line has no news: the counter stays, and an
+	// error passes the second number on as it was.
 	if (ok && t.errs + t.oks > 0)
 		ret = Decide(&s.CStatus, &t, t.failed ? 5 : 0, &cmd);
-	// An error passes the second number on as it was.
 	if (ret == 5 || t.failed)
 		s.LStatus = s.LStatusX;
-
-	// The new state is on disk before any command runs, so a command that
-	// hangs or is killed can neither lose nor repeat this run's alarm, and
-	// the next run goes on while it runs.
-	if (!WriteStatus(&log, &s, t.compare, t.target, Diff) && ret == 0)
+	// On disk before any command runs, which can then neither lose nor
+	// repeat this run's alarm, nor hold up the next run.
+	if (!WriteStatus(&log, &s, Dbl(&t.compare), t.target, Dbl(&Diff)) && ret == 0)
 		ret = 5;
 	Notify(cmd, &t, ret, before, s.CStatus);
 	return Copy(ret);
@@ -291,7 +396,8 @@ Run(void)
 int
 Words(void)
 {
-	char target[256];
+	char target[256], num[32];
+	Num v;
 	FILE *f;
 	int i, n;
 
@@ -305,8 +411,11 @@ Words(void)
 	fclose(f);
 	printf("Line %d of >%s<: >%s<\n", Line, CompareFile1(), LineBuf);
 	n = Split(LineBuf, target);
-	for (i = 0; i < n; i++)
-		printf("W=%-3d >%s<  reads %.7g\n", i + 1, Par[i], (double)Real(Par[i]));
+	for (i = 0; i < n; i++) {
+		v = Real(Par[i]);
+		PutReal(num, sizeof num, Dbl(&v));
+		printf("W=%-3d >%s<  reads %s\n", i + 1, Par[i], num);
+	}
 	if (n == 0)
 		printf("No words: every W is a word count error.\n");
 	else if (n < 20)

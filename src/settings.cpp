@@ -1,21 +1,25 @@
 #include "settings.h"
 
 #include <cctype>
-#include <cfloat>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform.h"
+
 int Voff = 1;
 int Line;
 int Word;
 int Loop;
-float Diff;
-float ValueC;
+Num Diff;
+Num ValueC;
 int Inverse;
 int ParmCount;
 char Parms[5][256];
+int Timeout;
+int After = 1;
+int Syslog = 1;
 
 const char Help[] =
     "\n"
@@ -59,38 +63,15 @@ const char More[] =
     "\tUse:Torquelin --words l|L=Line-No. compare-file\n"
     "        shows line Line-No. as a check reads it and every word\n"
     "        with its Word-No. and the number it reads as.\n"
+    "\tUse:Torquelin [--timeout=SECONDS] [--after=N] [--no-syslog] check\n"
+    "        --timeout=SECONDS  ends a command still running after SECONDS.\n"
+    "        --after=N          Err-Proc when the counter reaches N, Ret-Proc\n"
+    "                           only when such an alarm ends.\n"
+    "        --no-syslog        nothing to the system log.\n"
+    "\tUse:Torquelin --status Log-file...\n"
+    "        prints a line per status log: name, state, counter,\n"
+    "        compare value, target value, time last written.\n"
     "\tUse:Torquelin --help | --version\n";
-
-float
-Real(const char *text)
-{
-	const char *p = text;
-	double d;
-
-	// Decimal numbers only.  strtod also reads hexadecimal and the words
-	// inf, infinity and nan, which in a data file are words, not numbers:
-	// they read 0, as anything else that starts with no digit does.
-	while (isspace((unsigned char)*p))
-		p++;
-	if (*p == '+' || *p == '-')
-		p++;
-	if (*p == '.')
-		p++;
-	else if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
-		return 0;
-	if (!isdigit((unsigned char)*p))
-		return 0;
-	d = strtod(text, NULL);
-
-	// Beyond the float range a number stops at the largest float: never
-	// undefined behaviour, and never an infinity, so that no difference
-	// of two numbers read can be infinity minus infinity, a NaN.
-	if (d > FLT_MAX)
-		return FLT_MAX;
-	if (d < -FLT_MAX)
-		return -FLT_MAX;
-	return (float)d;
-}
 
 int
 Whole(const char *text)
@@ -121,6 +102,44 @@ ParmError(const char *arg)
 	return Usage();
 }
 
+// The value of --name=N in a, a whole number from 1 up; 0 when a is
+// another option or its value is no such number.
+static int
+Count(const char *a, const char *name)
+{
+	size_t n = strlen(name);
+	long long v = 0;
+	const char *p;
+
+	if (strncmp(a, name, n) != 0 || a[n] != '=' || a[n + 1] == 0)
+		return 0;
+	for (p = a + n + 1; *p; p++) {
+		if (!isdigit((unsigned char)*p))
+			return 0;
+		v = v * 10 + (*p - '0');
+		if (v > INT_MAX)
+			return 0;
+	}
+	return (int)v;
+}
+
+// Reads one option of those that stand before a check; 0 when a is none.
+static int
+Option(const char *a)
+{
+	int v;
+
+	if ((v = Count(a, "--timeout")) > 0 && CanTimeOut())
+		Timeout = v;
+	else if ((v = Count(a, "--after")) > 0)
+		After = v;
+	else if (strcmp(a, "--no-syslog") == 0)
+		Syslog = 0;
+	else
+		return 0;
+	return 1;
+}
+
 int
 ReadSettings(int argc, char **argv)
 {
@@ -132,7 +151,12 @@ ReadSettings(int argc, char **argv)
 		Parms[i][0] = 0;
 	ParmCount = 0;
 	Inverse = 0;
-	for (i = 1; i < argc; i++) {
+	// An argument that starts with -- ahead of the check's own is an
+	// option: a file of such a name is given as ./--name.
+	for (i = 1; i < argc && strncmp(argv[i], "--", 2) == 0; i++)
+		if (!Option(argv[i]))
+			return ParmError(argv[i]);
+	for (; i < argc; i++) {
 		const char *a = argv[i];
 
 		if (a[0] != 0 && a[1] == '=') {
@@ -211,9 +235,13 @@ Form(int argc, char **argv)
 {
 	if (argc >= 2 && strcmp(argv[1], "--words") == 0)
 		return WordsForm;
-	if (argc == 2 && strcmp(argv[1], "--help") == 0)
+	if (argc >= 2 && strcmp(argv[1], "--status") == 0)
+		return StatusForm;
+	if (argc == 2 && (strcmp(argv[1], "--help") == 0 ||
+	    strcmp(argv[1], "-h") == 0))
 		return HelpForm;
-	if (argc == 2 && strcmp(argv[1], "--version") == 0)
+	if (argc == 2 && (strcmp(argv[1], "--version") == 0 ||
+	    strcmp(argv[1], "-V") == 0))
 		return VersionForm;
 	return CheckForm;
 }

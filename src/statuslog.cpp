@@ -123,6 +123,7 @@ static void
 Add(size_t room, const char *s, int n)
 {
 	size_t k = 0, e = strlen(LineEnd);
+	const char *q;
 	int i;
 
 	for (i = 0; i < n; i++)
@@ -130,12 +131,11 @@ Add(size_t room, const char *s, int n)
 	if (n <= 0 || k >= room - Len)
 		return;
 	for (i = 0; i < n; i++) {
-		if (s[i] == '\n') {
-			memcpy(Text + Len, LineEnd, e);
-			Len += e;
-		} else {
+		if (s[i] != '\n')
 			Text[Len++] = s[i];
-		}
+		else
+			for (q = LineEnd; *q; q++)
+				Text[Len++] = *q;
 	}
 }
 
@@ -150,15 +150,16 @@ WordCountError(int word, const char *line)
 }
 
 int
-WriteStatus(Log *log, const Status *s, float value, const char *target,
-    float margin)
+WriteStatus(Log *log, const Status *s, double value, const char *target,
+    double margin)
 {
 	char r[ReportRoom];
-	int ok;
+	int ok, n;
 
-	Add(sizeof Text, r, snprintf(r, sizeof r, "%d\n%d\n"
+	n = snprintf(r, sizeof r, "%d\n%d\n"
 	    "Compare value = %f\nTarget value  = %s\nDifference    = %f\n",
-	    s->CStatus, s->LStatus, value, target, margin));
+	    s->CStatus, s->LStatus, value, target, margin);
+	Add(sizeof Text, r, n);
 	ok = LogPut(log, Text, Len);
 	CloseStatus(log);
 	if (!ok)

@@ -28,8 +28,8 @@ void WordCountError(int word, const char *line);
 // Puts the new log in place, whole: the messages, the counter, the second
 // number and the report of compare value, target word and margin.  Lets go
 // of the log; prints the write error and returns 0 on failure.
-int WriteStatus(Log *log, const Status *s, float value, const char *target,
-    float margin);
+int WriteStatus(Log *log, const Status *s, double value, const char *target,
+    double margin);
 // Lets go of the log without writing it.
 void CloseStatus(Log *log);
 

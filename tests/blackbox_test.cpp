@@ -1,6 +1,8 @@
 // The tool as scripts see it: exit codes, output bytes, the status log and
 // the files left behind.
 #include <string>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <vector>
 
 #include "harness.h"
@@ -47,6 +49,14 @@ static const char More[] =
     "\tUse:Torquelin --words l|L=Line-No. compare-file\n"
     "        shows line Line-No. as a check reads it and every word\n"
     "        with its Word-No. and the number it reads as.\n"
+    "\tUse:Torquelin [--timeout=SECONDS] [--after=N] [--no-syslog] check\n"
+    "        --timeout=SECONDS  ends a command still running after SECONDS.\n"
+    "        --after=N          Err-Proc when the counter reaches N, Ret-Proc\n"
+    "                           only when such an alarm ends.\n"
+    "        --no-syslog        nothing to the system log.\n"
+    "\tUse:Torquelin --status Log-file...\n"
+    "        prints a line per status log: name, state, counter,\n"
+    "        compare value, target value, time last written.\n"
     "\tUse:Torquelin --help | --version\n";
 
 using CommandLine = ToolTest;
@@ -79,26 +89,38 @@ TEST_F(CommandLine, LinesThatRunNoCheckTouchNothing)
 		{ { longName }, 5, Usage, "\n Parameter error>" + longName + "<\n", "" },
 		{ { "--help" }, 0, Usage + std::string(More), "", "" },
 		{ { "--version" }, 0, "torquelin " TORQUELIN_VERSION "\n", "", "" },
-		{ { "--help", "f" }, 5, "", OpenError("--help"), "1\n" },
+		{ { "-h" }, 0, Usage + std::string(More), "", "" },
+		{ { "-V" }, 0, "torquelin " TORQUELIN_VERSION "\n", "", "" },
+		// Ahead of a check an argument that starts with -- is an option.
+		{ { "--help", "f" }, 5, Usage, "\n Parameter error>--help<\n", "1\n" },
+		{ { "--bogus", "v=1", "f" }, 5, Usage, "\n Parameter error>--bogus<\n", "1\n" },
+		{ { "--after=0", "v=1", "f" }, 5, Usage, "\n Parameter error>--after=0<\n", "1\n" },
+		{ { "--after=x", "v=1", "f" }, 5, Usage, "\n Parameter error>--after=x<\n", "1\n" },
+		{ { "--after=3", "--after=2147483648", "f" }, 5, Usage,
+		  "\n Parameter error>--after=2147483648<\n", "1\n" },
+		{ { "--no-syslog", "--timeout=", "f" }, 5, Usage,
+		  "\n Parameter error>--timeout=<\n", "1\n" },
+		{ { "--status" }, 5, Usage + std::string(More), "", "" },
 		{ { "--words" }, 5, Usage, "", "" },
 		{ { "--words", "L=1", "q=1", "f" }, 5, Usage, "\n Parameter error>q=1<\n", "1\n" },
 		{ { "--words", "L=1", "missing" }, 5, "", OpenError("missing"), "" },
+		{ { "--words", "--after=2", "L=1", "./--f" }, 5, "", OpenError("./--f"), "" },
 		{ { "--words", "L=9", "f" }, 5, "", "\nCompare file >f< has no line 9.\n\n",
 		  "1\n2\n3\n" },
 		{ { "--words", "L=2", "f" }, 0,
-		  "Line 2 of >f<: >/dev/sda1 1024000 512000  512000  50% /<\n"
-		  "W=1   >dev<  reads 0\nW=2   >sda1<  reads 0\nW=3   >1024000<  reads 1024000\n"
-		  "W=4   >512000<  reads 512000\nW=5   >512000<  reads 512000\n"
-		  "W=6   >50%<  reads 50\nW=7   ><  reads 0\n"
+		  "Line 2 of >f<: >/dev/sda1 20511312 4030000  15416352  21% /<\n"
+		  "W=1   >dev<  reads 0\nW=2   >sda1<  reads 0\nW=3   >20511312<  reads 20511312\n"
+		  "W=4   >4030000<  reads 4030000\nW=5   >15416352<  reads 15416352\n"
+		  "W=6   >21%<  reads 21\nW=7   ><  reads 0\n"
 		  "After the last word: W=8 and higher are word count errors.\n", "",
 		  "Filesystem 1024-blocks Used Available Capacity Mounted on\n"
-		  "/dev/sda1 1024000 512000  512000  50% /\n" },
+		  "/dev/sda1 20511312 4030000  15416352  21% /\n" },
 		{ { "--words", "f", "L=1" }, 0,
-		  "Line 1 of >f<: >\"a, b\",-1.5,,'x' 7\t.5<\n"
+		  "Line 1 of >f<: >\"a, b\",-1.5,,'x' 10.4\t.5<\n"
 		  "W=1   >a, b<  reads 0\nW=2   >-1.5<  reads -1.5\nW=3   ><  reads 0\n"
-		  "W=4   >x<  reads 0\nW=5   >7<  reads 7\nW=6   >5<  reads 5\n"
+		  "W=4   >x<  reads 0\nW=5   >10.4<  reads 10.4\nW=6   >5<  reads 5\n"
 		  "After the last word: W=7 and higher are word count errors.\n", "",
-		  "\"a, b\",-1.5,,'x' 7\t.5\r\n" },
+		  "\"a, b\",-1.5,,'x' 10.4\t.5\r\n" },
 		{ { "--words", "L=1", "f" }, 0,
 		  "Line 1 of >f<: >" + numbers + "<\nW=1   >1<  reads 1\nW=2   >2<  reads 2\n"
 		  "W=3   >3<  reads 3\nW=4   >4<  reads 4\nW=5   >5<  reads 5\n"
@@ -165,4 +187,50 @@ TEST_F(CommandLine, SilentInputNeverHoldsARun)
 		EXPECT_EQ(r.code, row.code);
 		EXPECT_EQ(Events(d + "/ev"), row.ran);
 	}
+}
+
+// --status reads each log as a run would and changes nothing: one line per
+// log, its exit code the worst of them.
+TEST_F(CommandLine, StatusOfManyLogs)
+{
+	if (WindowsBuild())
+		GTEST_SKIP() << "the times are set and read through POSIX calls";
+	const std::string at = "\t2026-03-01 12:00:00\n", none = "\tunreadable\t-\t-\t-\t-\n";
+	const std::string normal = "normal.log\tnormal\t0\t10.000000\t9.6" + at;
+	const std::string alarm = "alarm.log\talarm\t3\t10.000000\t11" + at;
+	Write("normal.log", Report(0, 2, "10.000000", "9.6", "0.500000"));
+	Write("alarm.log", WordCount(2, "1 2") + Report(3, 2, "10.000000", "11", "0.500000"));
+	Write("bare.log", "-2\n");
+	Write("tab.log", "1\n0\nCompare value = 1.000000\nTarget value  = a\tb\n");
+	Write("text.log", "no counter\n");
+	MakeDir("dir.log");
+	ASSERT_EQ(mkfifo(Path("fifo.log").c_str(), 0644), 0);
+	struct timeval tv[2] = { { 1772366400, 0 }, { 1772366400, 0 } };
+	for (const char *f : { "normal.log", "alarm.log", "bare.log", "tab.log", "text.log" })
+		ASSERT_EQ(utimes(Path(f).c_str(), tv), 0);
+	const std::vector<std::string> files = List();
+	const std::string normalLog = Read("normal.log"), alarmLog = Read("alarm.log");
+	struct Row {
+		std::vector<std::string> logs;
+		int code;
+		std::string out;
+	} rows[] = {
+		{ { "normal.log", "bare.log" }, 0, normal + "bare.log\tnormal\t-2\t-\t-" + at },
+		{ { "alarm.log", "normal.log", "tab.log" }, 1,
+		  alarm + normal + "tab.log\talarm\t1\t1.000000\ta?b" + at },
+		{ { "missing.log", "alarm.log", "dir.log", "fifo.log", "text.log", "--x" }, 5,
+		  "missing.log" + none + alarm + "dir.log" + none + "fifo.log" + none +
+		  "text.log" + none + "--x" + none },
+	};
+	for (const Row &row : rows) {
+		std::vector<std::string> words = { "env", "TZ=UTC0" }, tool = ToolWords({ "--status" });
+		words.insert(words.end(), tool.begin(), tool.end());
+		words.insert(words.end(), row.logs.begin(), row.logs.end());
+		Result r = Exec(words);
+		EXPECT_EQ(r.code, row.code);
+		EXPECT_EQ(r.out, row.out);
+		EXPECT_EQ(r.err, "");
+	}
+	EXPECT_EQ(List(), files);
+	EXPECT_EQ(Read("normal.log") + Read("alarm.log"), normalLog + alarmLog);
 }

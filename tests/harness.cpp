@@ -126,6 +126,10 @@ Spawn(const std::vector<std::string> &words, const std::string &cwd,
 	dup2(e, 2);
 	close(o);
 	close(e);
+	// The suite's own settings are no part of the environment a caller
+	// gives the tool (the commands it runs would show them).
+	unsetenv("TORQUELIN_BIN");
+	unsetenv("TORQUELIN_RUNNER");
 	execvp(argv[0], argv.data());
 	_exit(127);
 }

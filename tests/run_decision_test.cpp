@@ -1,6 +1,11 @@
 // The alarm decision as scripts see it: the stored counter and this run's
 // lines give the exit code, the command that runs and the new log.
+#include <cerrno>
+#include <cstring>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 
 #include "harness.h"
@@ -30,11 +35,27 @@ Alarm(int count, int before)
 	return Report(count, before, "10.000000", "11", "0.500000");
 }
 
+// The same with options put before the check.
+static std::vector<std::string>
+Opt(const std::string &option, std::vector<std::string> procs)
+{
+	std::vector<std::string> a = One(procs);
+	a.insert(a.begin(), option);
+	return a;
+}
+
+static std::string
+Said(const std::string &cmd, const std::string &how)
+{
+	return "\nCommand >" + cmd + "< " + how + ".\n\n";
+}
+
 TEST_F(Decision, EveryRowOfTheTable)
 {
+	const std::string twoLog = "2\n1\nCompare value = 1.000000\n";
 	// what | files before | arguments | exit code | standard error |
 	// files after | commands run
-	const Case cases[] = {
+	std::vector<Case> cases = {
 		{ "0, normal: nothing runs", { { "d", "10.2\n" } }, One({ E, R }),
 		  0, "", { { "Plomt.log", Normal(0, 0) } }, "" },
 		{ "0, normal: the old second number is not kept",
@@ -67,7 +88,26 @@ TEST_F(Decision, EveryRowOfTheTable)
 		  One({ E, "-1" }), 255, "", { { "Plomt.log", Normal(0, 3) } }, "" },
 		{ "0, -10 is a command and not -1", { { "d", "10.2\n" } }, One({ E, "-10" }),
 		  0, "", { { "Plomt.log", Normal(0, 0) } }, "" },
+		// A failing command is said; the exit code and the counter stand.
+		{ "0, alarm: Err-Proc exits 3", { { "d", "11\n" } }, One({ "exit 3", R }),
+		  1, Said("exit 3", "exit status 3"), { { "Plomt.log", Alarm(1, 0) } }, "" },
+		{ "n, normal: Ret-Proc exits 1",
+		  { { "d", "10.2\n" }, { "Plomt.log", OldLog } }, One({ E, R + "&& exit 1" }),
+		  255, Said(R + "&& exit 1", "exit status 1"), { { "Plomt.log", Normal(0, 3) } }, "R" },
 	};
+	if (!WindowsBuild()) {
+		cases.push_back({ "0, alarm: Err-Proc killed by a signal", { { "d", "11\n" } },
+		    One({ "kill -9 $$", R }), 1, Said("kill -9 $$", "ended by signal 9"),
+		    { { "Plomt.log", Alarm(1, 0) } }, "" });
+		cases.push_back({ "0, alarm: no such command is exit status 127",
+		    { { "d", "11\n" } }, One({ "no-such-command 2>/dev/null", R }), 1,
+		    Said("no-such-command 2>/dev/null", "exit status 127"),
+		    { { "Plomt.log", Alarm(1, 0) } }, "" });
+		cases.push_back({ "2, alarm, --after=3: the event is still the exit code's",
+		    { { "d", "11\n" }, { "Plomt.log", twoLog } },
+		    Opt("--after=3", { "echo $TORQUELIN_EVENT>>ev", R }), 2, "",
+		    { { "Plomt.log", Alarm(3, 2) } }, "continue-alarm" });
+	}
 	for (const Case &c : cases)
 		Check(c);
 }
@@ -153,6 +193,33 @@ TEST_F(Decision, AlarmLifeCycle)
 	}
 }
 
+// With --after=3 the codes and the counter are the same; the commands
+// run only at the third alarming run and at the end of such an alarm.
+TEST_F(Decision, AlarmAfterThreeRuns)
+{
+	const struct Step {
+		const char *word;
+		int code;
+		const char *ran;
+		int count, before;
+	} steps[] = {
+		{ "9.4", 1, "", 1, 0 }, { "9.4", 2, "", 2, 1 }, { "9.6", 255, "", 0, 2 },
+		{ "9.4", 1, "", 1, 0 }, { "9.4", 2, "", 2, 1 }, { "9.4", 2, "E", 3, 2 },
+		{ "9.4", 2, "E", 4, 3 }, { "9.6", 255, "ER", 0, 4 }, { "9.6", 0, "ER", 0, 0 },
+	};
+	int n = 0;
+	for (const Step &s : steps) {
+		SCOPED_TRACE("step " + std::to_string(++n));
+		Write("data", std::string("a ") + s.word + "\n");
+		Result r = Run({ "--after=3", "W=2", "D=0.5", "v=10", "L=1", "data", E, R });
+		EXPECT_EQ(r.code, s.code);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(Events("ev"), s.ran);
+		EXPECT_EQ(Text("Plomt.log"), Report(s.count, s.before, "10.000000", s.word,
+		    "0.500000"));
+	}
+}
+
 // The commands learn what happened from their environment: the alarm from
 // its first line in alarm, the return from the last line compared.
 TEST_F(Decision, CommandsKnowTheRun)
@@ -182,10 +249,20 @@ TEST_F(Decision, CommandsKnowTheRun)
 	    "TORQUELIN_FILE=new\nTORQUELIN_LINE=4\nTORQUELIN_LOG=s.log\n"
 	    "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=3\nTORQUELIN_VALUE=30.25\n"
 	    "TORQUELIN_WORD=2\n");
+	// Every digit, and the difference as decimal arithmetic has it.
+	Write("new", "h\nx 1.25\nx 12.5\nx 1765100060.4\n");
+	EXPECT_EQ(Run(args).code, 1);
+	EXPECT_EQ(Read("alarm"),
+	    "TORQUELIN_ALARM_LINES=1\nTORQUELIN_COMPARE=30.25\nTORQUELIN_COUNTER=1\n"
+	    "TORQUELIN_COUNTER_BEFORE=0\nTORQUELIN_DIFFERENCE=1765100030.15\n"
+	    "TORQUELIN_EVENT=first-alarm\nTORQUELIN_EXIT=1\nTORQUELIN_FILE2=old\n"
+	    "TORQUELIN_FILE=new\nTORQUELIN_LINE=4\nTORQUELIN_LOG=s.log\n"
+	    "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=2\nTORQUELIN_VALUE=1765100060.4\n"
+	    "TORQUELIN_WORD=2\n");
 }
 
-// The margin test: strictly greater, in single precision, NaN never
-// greater, and the inverse flag swapping the outcome.
+// The margin test: strictly greater, in decimal arithmetic on the numbers
+// as written, never a NaN, and the inverse flag swapping the outcome.
 TEST_F(Decision, MarginTest)
 {
 	struct Row {
@@ -197,9 +274,19 @@ TEST_F(Decision, MarginTest)
 		{ { "v=10", "D=0.5" }, "9.4", 1 },
 		{ { "v=10", "D=0.5", "i" }, "9.6", 1 },
 		{ { "v=10", "D=0.5", "I" }, "9.4", 0 },
-		// In double precision these differ by more than 0.4.
+		// Binary arithmetic, single or double, errs either way here.
 		{ { "v=10", "D=0.4" }, "10.4", 0 },
 		{ { "v=10", "D=0.4" }, "9.6", 0 },
+		{ { "v=10", "D=0.3999999999" }, "10.4", 1 },
+		{ { "v=0.1", "D=0.2" }, "0.3", 0 },
+		{ { "v=0.1", "D=0.1999999999" }, "0.3", 1 },
+		{ { "v=16777216", "D=0" }, "16777217", 1 },
+		{ { "v=1765100000", "D=30" }, "1765100060", 1 },
+		{ { "v=1765100000", "D=30" }, "1765100030", 0 },
+		{ { "v=123456789", "D=5" }, "123456795", 1 },
+		{ { "v=1e12", "D=29999" }, "1.00000003e12", 1 },
+		{ { "v=1e12", "D=3e4" }, "1.00000003e12", 0 },
+		{ { "v=1e39", "D=0" }, "1e40", 1 },
 		{ { "v=10", "D=0.5" }, "9.5", 0 },
 		{ { "v=10", "D=0.5" }, "10.5", 0 },
 		{ { "v=10", "D=0.5" }, "10.50001", 1 },
@@ -220,10 +307,10 @@ TEST_F(Decision, MarginTest)
 		{ { "v=inf", "D=0.5" }, "inf", 0 },
 		{ { "v=26", "D=0.5" }, "0x1A", 1 },
 		{ { "v=0", "D=0.5" }, "info", 0 },
-		// Beyond the float range: the largest float, never a NaN.
-		{ { "v=0", "D=1e30" }, "1e39", 1 },
-		{ { "v=1e39", "D=0" }, "1e40", 0 },
-		{ { "v=-1e39", "D=1e30" }, "1e39", 1 },
+		// Beyond the double range: the largest double, never a NaN.
+		{ { "v=0", "D=1e300" }, "1e309", 1 },
+		{ { "v=1e309", "D=0" }, "1e310", 0 },
+		{ { "v=-1e309", "D=1e308" }, "1e309", 1 },
 	};
 	for (const Row &row : rows) {
 		std::vector<std::string> args = row.opts;
@@ -232,5 +319,78 @@ TEST_F(Decision, MarginTest)
 		Check({ std::string(row.word) + " " + row.opts[0] + " " + row.opts[1],
 		    { { "data", std::string(row.word) + "\n" } }, args, row.code, "",
 		    { { "Plomt.log", Any } }, row.code == 1 ? "E" : "" });
+	}
+}
+
+// A socket bound at /dev/log for one test, where the machine has none.  It
+// hears every run on the machine: a test keeps the lines naming its log.
+struct DevLog {
+	int fd = -1;
+	~DevLog()
+	{
+		if (fd >= 0 && close(fd) == 0)
+			unlink("/dev/log");
+	}
+	// The lines heard that hold mark, as "<priority>text".
+	std::vector<std::string> Take(const std::string &mark)
+	{
+		std::vector<std::string> lines;
+		char buf[4096];
+		ssize_t n;
+		while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+			std::string m(buf, n);
+			if (m.find(mark) != std::string::npos && m.find("]: ") != std::string::npos)
+				lines.push_back(m.substr(0, m.find('>') + 1) + m.substr(m.find("]: ") + 3));
+		}
+		return lines;
+	}
+};
+
+// The system log hears the runs that begin or end a notified alarm, the
+// runs that end in error and the commands that fail: one line each, with
+// the user facility's warning (12), error (11) or notice (13).
+TEST_F(Decision, TransitionsInTheSystemLog)
+{
+	struct sockaddr_un a = {};
+	DevLog heard;
+	a.sun_family = AF_UNIX;
+	strcpy(a.sun_path, "/dev/log");
+	if (WindowsBuild() || geteuid() != 0 || access(a.sun_path, F_OK) == 0)
+		GTEST_SKIP() << "needs root, a POSIX build, and no /dev/log of the machine's";
+	int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+	ASSERT_EQ(bind(fd, (struct sockaddr *)&a, sizeof a), 0) << strerror(errno);
+	heard.fd = fd;
+	const std::string log = Path("s.log"), in = ": log >" + log + "< value ";
+	const std::string at = in + "11 compare 10 margin 0.5 line 1";
+	struct Row {
+		std::string option, err, ret, value;
+		int code;
+		std::vector<std::string> lines;
+	} rows[] = {
+		{ "L=1", "", R, "11", 1, { "<12>First Alarm" + at } },
+		{ "L=1", "", R, "11", 2, {} },
+		{ "L=1", E, R, "10.25", 255,
+		  { "<13>Return to Normal" + in + "10.25 compare 10 margin 0.5 line 1" } },
+		{ "L=1", "exit 3", R, "11", 1,
+		  { "<12>First Alarm" + at, "<11>Command >exit 3< exit status 3" + at } },
+		{ "L=3", E, R, "11", 5, { "<11>Error return: log >" + log + "< no value margin 0.5 line 3" } },
+		{ "--no-syslog", E, R, "10", 255, {} },
+		{ "--after=2", E, R, "11", 1, {} },
+		{ "--after=2", E, R, "10", 255, {} },
+		{ "--after=2", E, R, "11", 1, {} },
+		{ "--after=2", E, R, "11", 2, { "<12>Continue Alarm, run 2" + at } },
+		{ "--after=2", E, "-1", "11", 2, { "<12>Continue Alarm, run 3" + at } },
+		{ "--after=3", E, "-1", "10", 255,
+		  { "<13>Return to Normal" + in + "10 compare 10 margin 0.5 line 1" } },
+	};
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.option + " " + row.err + " " + row.value);
+		Write("d", row.value + "\n");
+		std::vector<std::string> args = { row.option, "v=10", "D=0.5", "d", row.err, row.ret, log };
+		if (row.option[0] == '-')
+			args.insert(args.begin() + 1, "L=1");
+		Result r = Run(args);
+		EXPECT_EQ(r.code, row.code);
+		EXPECT_EQ(heard.Take(">" + log + "<"), row.lines);
 	}
 }

@@ -218,7 +218,9 @@ TEST_F(Safety, LinksAndModesSurvive)
 	}
 }
 
-// New files get the mode the user's umask gives, not a temporary file's.
+// New files get the mode the user's umask gives, not a temporary file's: a
+// new log is the runner's alone, a new compare-file-2 has compare-file-1's
+// bits and write for its owner.
 TEST_F(Safety, NewFilesFollowTheUmask)
 {
 	POSIX_ONLY();
@@ -234,8 +236,15 @@ TEST_F(Safety, NewFilesFollowTheUmask)
 		{ "a new compare-file-2 is no more readable than compare-file-1",
 		  { { "new", "9\n", 0600 } }, args, 5, OpenError("old"),
 		  { { "old", "9\n", (int)(0600 & ~mask) }, { "Plomt.log", Absent } }, "" },
-		{ "a new log", { { "new", "9\n" }, { "old", "9\n" } }, args, 0, "",
-		  { { "old", "9\n" }, { "Plomt.log", Report(0, 0, "9.000000", "9", "0.500000"), mode } },
+		{ "a read-only compare-file-1 gives a compare-file-2 its owner can write",
+		  { { "new", "9\n", 0444 } }, args, 5, OpenError("old"),
+		  { { "old", "9\n", (int)(0644 & ~mask) }, { "Plomt.log", Absent } }, "" },
+		{ "a compare-file-2 that forbids writing is the tool's own still",
+		  { { "new", "9\n" }, { "old", "1\n", 0444 } }, args, 1, "",
+		  { { "old", "9\n", 0444 }, { "Plomt.log", Any } }, "E" },
+		{ "a new log is its owner's alone",
+		  { { "new", "9\n" }, { "old", "9\n" } }, args, 0, "",
+		  { { "old", "9\n" }, { "Plomt.log", Report(0, 0, "9.000000", "9", "0.500000"), 0600 } },
 		  "" },
 	};
 	for (const Case &c : cases)
@@ -396,6 +405,29 @@ TEST_F(FullDisk, OldFilesStayWhole)
 		EXPECT_EQ(Read("disk/old"), old);
 		EXPECT_EQ(List("disk"), onDisk);
 	}
+}
+
+// A log that is written in place (it has a second name) has its room
+// reserved before the old content is overwritten: on a full disk the run
+// says so and the old counter stays whole, never a torn log.
+TEST_F(FullDisk, InPlaceIsNeverTorn)
+{
+	POSIX_ONLY();
+	const std::string old = "3\n2\n";
+	ASSERT_EQ(mkdir(Path("disk/priv").c_str(), 0755), 0);
+	Write("disk/priv/s.log", old);
+	ASSERT_EQ(link(Path("disk/priv/s.log").c_str(), Path("disk/priv/s.lnk").c_str()), 0);
+	ASSERT_NO_FATAL_FAILURE(Fill());
+	std::string lines, err;
+	for (int i = 0; i < 400; i++) {
+		lines += "1\n";
+		err += WordCount(1, "1");
+	}
+	Check({ "hundreds of messages do not fit", { { "new", lines }, { "old", lines } },
+	    { "D=0.5", "L=1", "W=2", "X=399", "new", "old", E, R, "../disk/priv/s.log" },
+	    5, err + LogWriteError, { { "old", lines } }, "" });
+	EXPECT_EQ(Read("disk/priv/s.log"), old);
+	EXPECT_EQ(Read("disk/priv/s.lnk"), old);
 }
 
 // A read-only file system stops root as well: the log on one cannot be

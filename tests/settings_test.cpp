@@ -26,7 +26,7 @@ Reset(void)
 {
 	Voff = 1;
 	Line = Word = Loop = 0;
-	Diff = ValueC = 0;
+	Diff = ValueC = Num();
 	Inverse = 0;
 	ParmCount = 0;
 	memset(Parms, 0, sizeof Parms);
@@ -77,7 +77,7 @@ TEST_F(Settings, OptionValues)
 	struct Row {
 		std::vector<std::string> args;
 		int voff, line, word, loop;
-		float diff, value;
+		double diff, value;
 		int inverse;
 	} rows[] = {
 		{ { "W=1", "f" }, 1, 0, 0, 0, 0, 0, 0 },
@@ -110,14 +110,16 @@ TEST_F(Settings, OptionValues)
 		{ { "W=-2147483648", "f" }, 1, 0, 0, 0, 0, 0, 0 },
 		{ { "W=-99999999999999999999999", "f" }, 1, 0, 0, 0, 0, 0, 0 },
 		{ { "X=99999999999999999999999", "f" }, 1, 0, 0, INT_MAX, 0, 0, 0 },
-		{ { "D=1e300", "f" }, 1, 0, 0, 0, FLT_MAX, 0, 0 },
-		{ { "D=-1e300", "f" }, 1, 0, 0, 0, -FLT_MAX, 0, 0 },
-		{ { "V=1e39", "f" }, 0, 0, 0, 0, 0, FLT_MAX, 0 },
-		{ { "D=3.4e38", "f" }, 1, 0, 0, 0, 3.4e38f, 0, 0 },
-		{ { "D=1e-300", "f" }, 1, 0, 0, 0, 0, 0, 0 },
+		{ { "D=1e309", "f" }, 1, 0, 0, 0, DBL_MAX, 0, 0 },
+		{ { "D=-1e309", "f" }, 1, 0, 0, 0, -DBL_MAX, 0, 0 },
+		{ { "V=1e39", "f" }, 0, 0, 0, 0, 0, 1e39, 0 },
+		{ { "V=1765100060", "f" }, 0, 0, 0, 0, 0, 1765100060, 0 },
+		{ { "D=0.4", "f" }, 1, 0, 0, 0, 0.4, 0, 0 },
+		{ { "D=1e-300", "f" }, 1, 0, 0, 0, 1e-300, 0, 0 },
+		{ { "D=1e-400", "f" }, 1, 0, 0, 0, 0, 0, 0 },
 		// Values of any length.
 		{ { "L=" + zeros + "5", "f" }, 1, 5, 0, 0, 0, 0, 0 },
-		{ { "D=1" + zeros, "f" }, 1, 0, 0, 0, FLT_MAX, 0, 0 },
+		{ { "D=1" + zeros, "f" }, 1, 0, 0, 0, DBL_MAX, 0, 0 },
 		{ { "D=0." + zeros + "1", "f" }, 1, 0, 0, 0, 0, 0, 0 },
 		{ { "V=2." + zeros + "1", "f" }, 0, 0, 0, 0, 0, 2.0f, 0 },
 		{ { "X=-" + zeros + "1", "f" }, 1, 0, 0, 0, 0, 0, 0 },
@@ -134,8 +136,8 @@ TEST_F(Settings, OptionValues)
 		EXPECT_EQ(Line, row.line);
 		EXPECT_EQ(Word, row.word);
 		EXPECT_EQ(Loop, row.loop);
-		EXPECT_EQ(Diff, row.diff);
-		EXPECT_EQ(ValueC, row.value);
+		EXPECT_EQ(Dbl(&Diff), row.diff);
+		EXPECT_EQ(Dbl(&ValueC), row.value);
 		EXPECT_EQ(Inverse, row.inverse);
 	}
 }
@@ -243,22 +245,28 @@ TEST(Conversion, RealAndWholeSaturate)
 {
 	struct RealRow {
 		const char *text;
-		float want;
+		double want;
 	} reals[] = {
-		{ "12.5", 12.5f },
-		{ "  -0.75e1x", -7.5f },
+		{ "12.5", 12.5 },
+		{ "  -0.75e1x", -7.5 },
 		{ "", 0 },
 		{ "abc", 0 },
-		{ ".5", 0.5f },
-		{ "3.4028235e38", FLT_MAX },
-		{ "3.40282356e38", FLT_MAX },
-		{ "3.40282358e38", FLT_MAX },
-		{ "340282356779733661637539395458142568448", FLT_MAX },
-		{ "3.5e38", FLT_MAX },
-		{ "-3.5e38", -FLT_MAX },
-		{ "1e400", FLT_MAX },
-		{ "-1e400", -FLT_MAX },
+		{ ".5", 0.5 },
+		{ "16777217", 16777217 },
+		{ "10.4", 10.4 },
+		{ "123456789012345678", 123456789012345678.0 },
+		{ "-1.5e-30", -1.5e-30 },
+		{ "9.87654321e250", 9.87654321e250 },
+		{ "1.7976931348623157e308", DBL_MAX },
+		{ "1.7976931348623158e308", DBL_MAX },
+		{ "1.7976931348623159e308", DBL_MAX },
+		{ "1.8e308", DBL_MAX },
+		{ "-1.8e308", -DBL_MAX },
+		{ "1e400", DBL_MAX },
+		{ "-1e400", -DBL_MAX },
 		{ "1e-400", 0 },
+		{ "4.9e-324", 4.9e-324 },
+		{ "2e-324", 0 },
 		// Decimal only: no hexadecimal, no infinity, no NaN.
 		{ "0x1A", 0 },
 		{ "-0X1p3", 0 },
@@ -301,10 +309,114 @@ TEST(Conversion, RealAndWholeSaturate)
 
 	for (const RealRow &row : reals) {
 		SCOPED_TRACE(row.text);
-		EXPECT_EQ(Real(row.text), row.want);
+		Num n = Real(row.text);
+		EXPECT_EQ(Dbl(&n), row.want);
 	}
 	for (const WholeRow &row : wholes) {
 		SCOPED_TRACE(row.text);
 		EXPECT_EQ(Whole(row.text), row.want);
+	}
+}
+
+// A number keeps the digits as written, trailing zeros in the exponent.
+TEST(Conversion, RealKeepsTheDigits)
+{
+	struct Row {
+		const char *text;
+		unsigned long long sig;
+		int exp, neg, rough;
+	} rows[] = {
+		{ "1765100060", 176510006, 1, 0, 0 },
+		{ "10.400", 104, -1, 0, 0 },
+		{ "-0.0025", 25, -4, 1, 0 },
+		{ "007.50e3", 75, 2, 0, 0 },
+		{ "1.00000003e12", 100000003, 4, 0, 0 },
+		{ "9999999999999999999", 9999999999999999999ULL, 0, 0, 0 },
+		{ "0.00000000000000000000125", 125, -23, 0, 0 },
+		{ "-0", 0, 0, 0, 0 },
+		{ "0.000e99", 0, 0, 0, 0 },
+		{ "1e-400", 0, 0, 0, 0 },
+		// Past 19 digits, or the double range, the double decides.
+		{ "12345678901234567891", 1234567890123456789ULL, 0, 0, 1 },
+		{ "1e309", 1, 309, 0, 1 },
+	};
+
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.text);
+		Num n = Real(row.text);
+		EXPECT_EQ(n.sig, row.sig);
+		EXPECT_EQ(n.exp, row.exp);
+		EXPECT_EQ(n.neg, row.neg);
+		EXPECT_EQ(n.rough, row.rough);
+	}
+}
+
+// |a - b| > m as decimal arithmetic has it, where double precision errs
+// either way; and the difference a command is told.
+TEST(Conversion, AboveIsDecimal)
+{
+	struct Row {
+		const char *a, *b, *m;
+		int above;
+		const char *apart;
+	} rows[] = {
+		{ "10.4", "10", "0.4", 0, "0.4" },
+		{ "10.4", "10", "0.39999999999999", 1, "0.4" },
+		{ "0.3", "0.1", "0.2", 0, "0.2" },
+		{ "1765100060", "1765100000", "30", 1, "60" },
+		{ "1.00000003e12", "1e12", "29999.9", 1, "30000" },
+		{ "1.00000003e12", "1e12", "3e4", 0, "30000" },
+		{ "999999999999999", "-999999999999999", "1999999999999997", 1,
+		  "1999999999999998" },
+		{ "-2.5", "2.5", "5", 0, "5" },
+		{ "0", "0", "0", 0, "0" },
+		{ "1e-20", "0", "0", 1, "1e-20" },
+		{ "10", "10", "-1", 1, "0" },
+		{ "10", "10", "-1e-300", 1, "0" },
+		// Too far apart for 64 bits, within 76 digits.
+		{ "9999999999999999999", "0", "9999999999999999999", 0, "1e+19" },
+		{ "9999999999999999999", "0", "9999999999999999998", 1, "1e+19" },
+		{ "5e20", "-0.5", "5e20", 1, "5e+20" },
+		{ "5e20", "0.5", "5e20", 0, "5e+20" },
+		{ "1e30", "1e-30", "1e30", 0, "1e+30" },
+		{ "1e30", "-1e-30", "1e30", 1, "1e+30" },
+		{ "123456789012345678e20", "123456789012345677e20", "99999999999999999e3", 1,
+		  "1e+20" },
+		// Beyond: double precision.
+		{ "1e100", "-1e-100", "1e100", 0, "1e+100" },
+		{ "1e309", "-1e309", "1e308", 1, "inf" },
+		{ "1e309", "1e310", "0", 0, "0" },
+	};
+	char buf[32];
+
+	for (const Row &row : rows) {
+		SCOPED_TRACE(std::string(row.a) + " " + row.b + " " + row.m);
+		Num a = Real(row.a), b = Real(row.b), m = Real(row.m);
+		EXPECT_EQ(Above(&a, &b, &m), row.above);
+		EXPECT_EQ(Above(&b, &a, &m), row.above);
+		PutReal(buf, sizeof buf, Apart(&a, &b));
+		EXPECT_STREQ(buf, row.apart);
+	}
+}
+
+// Enough digits to tell any two doubles apart, and no more.
+TEST(Conversion, PutRealReadsBack)
+{
+	struct Row {
+		double v;
+		const char *text;
+	} rows[] = {
+		{ 10.4, "10.4" },
+		{ 20511312, "20511312" },
+		{ 0.1 + 0.2, "0.30000000000000004" },
+		{ 123456789012345678.0, "1.2345678901234568e+17" },
+		{ DBL_MAX, "1.7976931348623157e+308" },
+		{ 0, "0" },
+	};
+	char buf[32];
+
+	for (const Row &row : rows) {
+		EXPECT_EQ(PutReal(buf, sizeof buf, row.v), (int)strlen(row.text));
+		EXPECT_STREQ(buf, row.text);
 	}
 }

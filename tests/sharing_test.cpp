@@ -2,6 +2,8 @@
 // that cannot be replaced without changing them, temporaries after a
 // signal, locks, streams that are gone and commands that cannot start.
 #include <csignal>
+#include <cstring>
+#include <iostream>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -47,6 +49,15 @@ protected:
 		return Exec(w, Input::Closed, dir);
 	}
 
+	// A directory of its own for row n, that every user may write.
+	std::string Room(int n)
+	{
+		std::string c = "r" + std::to_string(n);
+		MakeDir(c);
+		chmod(Path(c).c_str(), 0777);
+		return c;
+	}
+
 	struct stat Stat(const std::string &name) const
 	{
 		struct stat st = {};
@@ -62,55 +73,70 @@ protected:
 			GTEST_SKIP() << why_; \
 	} while (0)
 
-// A link in a sticky directory that all may write is followed only when it
-// is the runner's or the directory owner's: another user cannot point a
-// run at a file of their choosing, existing or not.
+// A link on the way to a file the run writes is followed only when it is
+// root's or the runner's: nobody else can point a run at a file of their
+// choosing, existing or not, in any directory.  A compare file is read
+// through any link but another user's in a sticky directory that all may
+// write.
 TEST_F(Sharing, LinksAnotherUserPlanted)
 {
 	NEED_USERS();
-	const std::string refused = "refused";
+	const std::string refused = "refused", unread = "unread";
+	const std::string made = Report(1, 0, "1.000000", "9", "0.500000");
 	struct Row {
 		const char *what;
-		const char *dir;      // made by root with this mode
+		const char *dir;      // made by root with this mode and group
 		int mode;
 		const char *owner;    // "nobody" or "" (root) makes the link
 		const char *runner;   // "nobody" or "" (root) runs the tool
 		bool log;             // the link is the log, else file-2
 		const char *target;   // what the link names, from dir
-		std::string result;   // target's content after, or refused
+		std::string result;   // target's content after, refused or unread
 	} rows[] = {
 		{ "another user's log link", "stk", 01777, "nobody", "", true, "../t", refused },
 		{ "another user's dangling log link", "stk", 01777, "nobody", "", true, "../made", refused },
-		{ "another user's file-2 link", "stk", 01777, "nobody", "", false, "../t", refused },
-		{ "the runner's own link", "stk", 01777, "", "", true, "../t",
-		  Report(1, 0, "1.000000", "9", "0.500000") },
-		{ "the directory owner's link, run by another user", "stk", 01777, "", "nobody",
-		  true, "../t", Report(1, 0, "1.000000", "9", "0.500000") },
-		{ "another user's link, directory not sticky", "open", 0777, "nobody", "", true,
-		  "../t", Report(1, 0, "1.000000", "9", "0.500000") },
+		{ "another user's log link, directory not sticky", "open", 0777, "nobody", "", true,
+		  "../t", refused },
+		{ "another user's log link in a group's directory", "grp", 02775, "4242", "", true,
+		  "../t", refused },
+		{ "another user's dangling link in a group's directory", "grp", 02775, "4242", "",
+		  true, "../made", refused },
+		{ "another user's file-2 link, not sticky", "open", 0777, "nobody", "", false, "../t",
+		  refused },
+		{ "another user's file-2 link in a sticky directory is not even read", "stk", 01777,
+		  "nobody", "", false, "../t", unread },
+		{ "the runner's own link", "stk", 01777, "", "", true, "../t", made },
+		{ "root's link, run by another user", "stk", 01777, "", "nobody", true, "../t", made },
+		{ "the runner's own link in a group's directory", "grp", 02775, "4242", "4242", true,
+		  "../t", made },
 	};
 	int n = 0;
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.what);
-		std::string c = "r" + std::to_string(n++), d = c + "/" + row.dir;
-		MakeDir(c);
+		std::string c = Room(n++), d = c + "/" + row.dir;
 		MakeDir(d);
-		chmod(Path(c).c_str(), 0777);
+		if (std::string(row.dir) == "grp") {
+			ASSERT_EQ(chown(Path(d).c_str(), 0, 4242), 0);
+		}
 		chmod(Path(d).c_str(), row.mode);
 		Write(c + "/t", "0\n");
 		chmod(Path(c + "/t").c_str(), 0666);
 		Write(c + "/new", "9\n");
 		std::string link = d + (row.log ? "/x.log" : "/old");
 		std::string ln = "ln -s " + std::string(row.target) + " " + link;
-		ASSERT_EQ(Sh(*row.owner ? "setpriv --reuid=65534 --regid=65534 --clear-groups " + ln : ln), 0);
+		ASSERT_EQ(Sh(*row.owner ? "setpriv --reuid=65534 --regid=65534 " +
+		    std::string(strcmp(row.owner, "nobody") ? "--groups=4242 " : "--clear-groups ") +
+		    ln : ln), 0);
 
-		std::vector<std::string> args = { "v=1", "D=0.5", "L=1", "new", E, R, link.substr(c.size() + 1) };
+		const std::string name = link.substr(c.size() + 1);
+		std::vector<std::string> args = { "v=1", "D=0.5", "L=1", "new", E, R, name };
 		if (!row.log)
-			args = { "D=0.5", "L=1", "new", link.substr(c.size() + 1), E, R, "s.log" };
+			args = { "D=0.5", "L=1", "new", name, E, R, "s.log" };
 		Result r = As(row.runner, args, c);
-		if (row.result == refused) {
-			EXPECT_EQ(r.err, row.log ? LogOpenError : CopyError(link.substr(c.size() + 1)));
-			EXPECT_EQ(r.code, row.log ? 5 : 1);
+		if (row.result == refused || row.result == unread) {
+			EXPECT_EQ(r.err, row.log ? LogOpenError : row.result == unread ?
+			    OpenError(name) + CopyError(name) : CopyError(name));
+			EXPECT_EQ(r.code, row.log || row.result == unread ? 5 : 1);
 			EXPECT_EQ(Read(c + "/t"), "0\n");
 			EXPECT_FALSE(Exists(c + "/made"));
 		} else {
@@ -148,9 +174,7 @@ TEST_F(Sharing, FilesThatCannotBeReplacedAreWrittenInPlace)
 	int n = 0;
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.what);
-		std::string c = "r" + std::to_string(n++);
-		MakeDir(c);
-		chmod(Path(c).c_str(), 0777);
+		std::string c = Room(n++);
 		ASSERT_EQ(Sh("cd " + c + " && " + row.setup), 0);
 		std::vector<std::string> args = { "D=0.5", "L=1", "new", row.old, E, R, row.log };
 		std::string old = c + "/" + row.old;
@@ -178,10 +202,156 @@ TEST_F(Sharing, FilesThatCannotBeReplacedAreWrittenInPlace)
 	}
 }
 
+// A file that another user planted where the run's file belongs is not
+// the run's to read or write: a log planted in a sticky directory, or a
+// hard link to someone else's file in a directory others can write, is a
+// log that cannot be opened, and such a file-2 a copy that fails.  Nothing
+// is read from them and nothing is written into them.
+TEST_F(Sharing, PlantedFilesAreRefused)
+{
+	NEED_USERS();
+	const std::string root = "0\nroot's own\n";
+	struct Row {
+		const char *what;
+		const char *setup;     // shell commands in the case directory, as root
+		const char *runner;    // "nobody" or "" (root)
+		const char *log, *old; // the names the run is given
+		const char *planted;   // the file planted, its content before and after
+		std::string content;
+	} rows[] = {
+		{ "another user's log in a sticky directory",
+		  "mkdir stk && chmod 1777 stk && setpriv --reuid=65534 --regid=65534 "
+		  "--clear-groups sh -c 'printf \"7\\n7\\n\" >stk/s.log'", "", "stk/s.log", "old",
+		  "stk/s.log", "7\n7\n" },
+		{ "another user's open file-2 in a sticky directory",
+		  "mkdir stk && chmod 1777 stk && setpriv --reuid=65534 --regid=65534 "
+		  "--clear-groups sh -c 'echo 1 >stk/old; chmod 666 stk/old'", "", "s.log",
+		  "stk/old", "stk/old", "1\n" },
+		{ "root's log in a sticky directory of a third user, run by nobody",
+		  "mkdir stk && chown 4243 stk && chmod 1777 stk && touch stk/s.log && "
+		  "chmod 666 stk/s.log", "nobody", "stk/s.log", "old", "stk/s.log", "" },
+		{ "a hard link to root's file as the log, in a sticky directory",
+		  "mkdir stk && chmod 1777 stk && ln secret stk/s.log", "", "stk/s.log", "old",
+		  "secret", root },
+		{ "a hard link to root's file as file-2, in a plain directory others can write",
+		  "mkdir open && chmod 777 open && ln secret open/old", "", "s.log", "open/old",
+		  "secret", root },
+	};
+	int n = 0;
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.what);
+		std::string c = Room(n++);
+		Write(c + "/secret", root);
+		chmod(Path(c + "/secret").c_str(), 0640);
+		Write(c + "/new", "9\n");
+		chmod(Path(c + "/new").c_str(), 0644);
+		ASSERT_EQ(Sh("cd " + c + " && " + row.setup), 0);
+		bool log = std::string(row.old) == "old";
+		if (log) {
+			Write(c + "/old", "1\n");
+			chmod(Path(c + "/old").c_str(), 0666);
+		}
+		Result r = As(row.runner, { "D=0.5", "L=1", "new", row.old, E, R, row.log }, c);
+		EXPECT_EQ(r.err, log ? LogOpenError : CopyError(row.old));
+		EXPECT_EQ(r.code, log ? 5 : 1);
+		EXPECT_EQ(Read(c + "/" + row.planted), row.content);
+		EXPECT_EQ(Events(c + "/ev"), log ? "" : "E");
+		EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+	}
+}
+
+// A file replaced keeps what it is besides its data: its access list and
+// the user's extended attributes; a file the system will not let go of (a
+// mount point) is written where it is.  Runs count on through it.
+TEST_F(Sharing, ReplacementKeepsWhatTheFileIs)
+{
+	NEED_USERS();
+	struct Row {
+		const char *what;
+		const char *needs;   // a command that must exist
+		const char *setup;   // shell commands in the case directory, as root
+		const char *runner;  // who runs the second run: "nobody" or "" (root)
+		const char *show;    // a shell command whose output must not change
+		const char *mount;   // the mount point made, to be let go
+	} rows[] = {
+		{ "an access list for another user", "setfacl",
+		  "touch s.log && chmod 600 s.log && setfacl -m u:nobody:rw s.log", "nobody",
+		  "getfacl -cp s.log", nullptr },
+		{ "an extended attribute of the user's", "setfattr",
+		  "touch s.log && setfattr -n user.torquelin -v kept s.log", "",
+		  "getfattr -d s.log", nullptr },
+		{ "a log that is a mount point", "mount",
+		  "touch real s.log && mount --bind real s.log", "", "stat -c %i s.log", "s.log" },
+		{ "a file-2 that is a mount point", "mount",
+		  "printf '1\\n' >real && touch old && mount --bind real old", "",
+		  "stat -c %i old", "old" },
+	};
+	int n = 0;
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.what);
+		if (Sh(std::string("command -v ") + row.needs + " >/dev/null") != 0) {
+			std::cout << "[ SKIPPED  ] " << row.what << ": no " << row.needs << "\n";
+			continue;
+		}
+		std::string c = Room(n++);
+		if (Sh("cd " + c + " && " + row.setup + " 2>/dev/null") != 0) {
+			std::cout << "[ SKIPPED  ] " << row.what << ": cannot be set up here\n";
+			continue;
+		}
+		if (row.mount)
+			mounts_.push_back(Path(c + "/" + row.mount));
+		if (!Exists(c + "/old"))
+			Write(c + "/old", "1\n");
+		chmod(Path(c + "/old").c_str(), 0666);
+		std::string show = "cd " + c + " && " + row.show + " >>shown";
+		ASSERT_EQ(Sh(show), 0);
+		const std::vector<std::string> args = { "D=0.5", "L=1", "new", "old", E, R, "s.log" };
+		for (int run = 1; run <= 2; run++) {
+			Write(c + "/new", run == 1 ? "9\n" : "1\n");
+			Result r = As(run == 1 ? "" : row.runner, args, c);
+			EXPECT_EQ(r.err, "");
+			EXPECT_EQ(r.code, run);
+			EXPECT_EQ(Read(c + "/old"), run == 1 ? "9\n" : "1\n");
+		}
+		EXPECT_EQ(Read(c + "/s.log"), Report(2, 1, "9.000000", "9", "0.500000"));
+		ASSERT_EQ(Sh(show), 0);
+		std::string shown = Read(c + "/shown");
+		EXPECT_EQ(shown.substr(0, shown.size() / 2), shown.substr(shown.size() / 2));
+		unlink(Path(c + "/shown").c_str());
+		EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+	}
+}
+
+// compare-file-2 is the tool's own: made from a read-only compare-file-1
+// it can still be written by the next run, and one whose mode forbids
+// writing is replaced all the same, as an ordinary user.
+TEST_F(Sharing, ReadOnlyFilesAreCopiedRunAfterRun)
+{
+	NEED_USERS();
+	MakeDir("c");
+	chmod(Path("c").c_str(), 0777);
+	Write("c/new", "9\n");
+	chmod(Path("c/new").c_str(), 0444);
+	const std::vector<std::string> args = { "D=0.5", "L=1", "new", "old", E, R, "s.log" };
+	Result r = As("nobody", args, "c");
+	EXPECT_EQ(r.err, OpenError("old") + "");
+	EXPECT_EQ(r.code, 5);
+	EXPECT_EQ(Mode(Path("c/old")) & 0200, 0200);
+	ASSERT_EQ(chmod(Path("c/old").c_str(), 0444), 0);
+	Write("c/new", "1\n");
+	r = As("nobody", args, "c");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.code, 1);
+	EXPECT_EQ(Read("c/old"), "1\n");
+	EXPECT_EQ(Mode(Path("c/old")), 0444);
+	EXPECT_EQ(Stat("c/old").st_uid, 65534u);
+}
+
 // No temporary file outlives a run that a signal ends; the log is the old
-// one or the new one, whole.  SIGKILL cannot be caught: it may only find
-// a temporary in the instant it has a name, between its link and the
-// rename, when it is already whole.
+// one or the new one, whole.  SIGKILL cannot be caught: where temporaries
+// have no name until renamed, it may only find one in the instant it has a
+// name, between its link and the rename, when it is already whole; a build
+// without them (a portable one) names them throughout.
 TEST_F(Sharing, NoTemporarySurvivesASignal)
 {
 	if (WindowsBuild())
@@ -202,8 +372,9 @@ TEST_F(Sharing, NoTemporarySurvivesASignal)
 			Reap(pid, 20);
 			for (const std::string &f : Leftovers()) {
 				EXPECT_EQ(sig, SIGKILL) << f;
-				EXPECT_TRUE(Read(f) == big || Read(f).find("Difference") !=
-				    std::string::npos) << f << " is not whole";
+				EXPECT_TRUE(!TORQUELIN_UNNAMED_TEMPS || Read(f) == big ||
+				    Read(f).find("Difference") != std::string::npos) <<
+				    f << " is not whole";
 				unlink(Path(f).c_str());
 			}
 			std::string log = Read("Plomt.log");
