@@ -963,18 +963,28 @@ Reserve(int fd, long long size)
 	return e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL ? 0 : -1;
 }
 
-// A directory's names are on disk already: every rename and move is
-// written through.
+// A directory is opened again to write, which flushing its names takes.
 int
 Sync(int fd)
 {
-	Slot *s;
+	wchar_t path[WideMax];
+	Slot *s = NULL;
+	HANDLE h;
+	BOOL ok;
 
-	if (fd == Cwd)
-		return 0;
-	if ((s = SlotOf(fd)) == NULL)
+	if (fd != Cwd && (s = SlotOf(fd)) == NULL)
 		return -1;
-	return s->dir || FlushFileBuffers(s->h) ? 0 : Failed();
+	if (s && !s->dir)
+		return FlushFileBuffers(s->h) ? 0 : Failed();
+	if (Join(fd, ".", path) != 0)
+		return -1;
+	h = CreateFileW(path, GENERIC_WRITE, ShareAll, NULL, OPEN_EXISTING,
+	    FILE_FLAG_BACKUP_SEMANTICS, NULL);
+	if (h == INVALID_HANDLE_VALUE)
+		return Failed();
+	ok = FlushFileBuffers(h);
+	CloseHandle(h);
+	return ok ? 0 : Failed();
 }
 
 long long
