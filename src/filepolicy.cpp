@@ -248,6 +248,20 @@ Walk(const char *path, int rule, Place *p)
 	return 0;
 }
 
+// Opens the last link of p through the system, for a link whose text
+// names no file (such as /proc/self/fd/0 on a pipe): only where nobody
+// else can put a file, or a link of their own, at the name the walk found
+// missing, between that look and this open.
+static int
+SysOpen(const Place *p, How how)
+{
+	if (p->ldir < 0 || OthersWrite(&p->at)) {
+		Err = ErrMissing;
+		return -1;
+	}
+	return Open(p->ldir, p->lname, how, 0, 1);
+}
+
 // How a file st in the directory at may be written: refused, replaced or
 // written in place.
 static int
@@ -278,8 +292,8 @@ ReadFd(const char *path, Info *st)
 		if (!Walk(path, ToRead, &p))
 			return -1;
 		fd = Open(p.dir, p.name, ForRead, 0, 0);
-		if (fd < 0 && Err == ErrMissing && p.ldir >= 0)
-			fd = Open(p.ldir, p.lname, ForRead, 0, 1);
+		if (fd < 0 && Err == ErrMissing)
+			fd = SysOpen(&p, ForRead);
 		again = fd < 0 && Err == ErrLoop;
 		Unplace(&p);
 		// A link put in its place since it was looked at: again.
@@ -491,8 +505,7 @@ Find(Log *l)
 		    0, 0);
 	} else if (Err != ErrMissing) {
 		return 0;
-	} else if (p->ldir >= 0 &&
-	    (fd = Open(p->ldir, p->lname, ForUpdate, 0, 1)) >= 0) {
+	} else if ((fd = SysOpen(p, ForUpdate)) >= 0) {
 		l->sys = 1;
 	} else {
 		// The lock needs a file: the runner's alone, and removed again
@@ -695,7 +708,7 @@ CopyTo(Place *p, int in, const Info *src)
 	if (Look(p->dir, p->name, &st) != 0) {
 		if (Err != ErrMissing)
 			return Failed;
-		if (p->ldir >= 0 && (fd = Open(p->ldir, p->lname, ForWrite, 0, 1)) >= 0) {
+		if ((fd = SysOpen(p, ForWrite)) >= 0) {
 			r = Stat(fd, &st) == 0 && st.kind != KindDir &&
 			    Over(fd, &st, &d, room, 0, 0);
 			Close(fd);

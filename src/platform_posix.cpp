@@ -35,7 +35,11 @@ const char LineEnd[] = "\n";
 
 static void (*Clean)(void);
 static int PipeIgnored;  // SIGPIPE was ignored before we ignored it
-static const int Ends[] = { SIGHUP, SIGINT, SIGTERM };
+// The signals whose default ends the run, and that a run can catch: it
+// cleans up before it ends by them, and holds them while it writes a file
+// in place.
+static const int Ends[] = { SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1,
+    SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ };
 
 static void
 Ended(int sig)

@@ -287,6 +287,42 @@ TEST_F(Safety, DanglingAndLoopingLinks)
 		Check(c);
 }
 
+// The system's own links, whose text names no file: a compare file read
+// from /dev/stdin, as the README's recipes pipe a command's output in, and
+// the log written to /dev/stdout.
+TEST_F(Safety, StandardStreamsByName)
+{
+	POSIX_ONLY();
+	struct Row {
+		const char *what, *script;  // the tool is "$@"
+		const char *log;
+		int code;
+		std::string out;             // what reached "out"
+	} rows[] = {
+		{ "a compare file from a pipe", "echo 11 | \"$@\"; echo $? >code", "s.log", 1, "" },
+		{ "a compare file redirected from a file", "\"$@\" <d; echo $? >code", "s.log", 1, "" },
+		{ "the log to a pipe", "echo 11 | \"$@\" | cat >out; echo $? >code", "/dev/stdout", 0,
+		  Report(1, 0, "10.000000", "11", "0.500000") },
+	};
+	Write("d", "11\n");
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.what);
+		Sh("rm -f ev code out s.log");
+		std::vector<std::string> w = { "sh", "-c", row.script, "sh" };
+		std::vector<std::string> tool = ToolWords({ "v=10", "D=0.5", "L=1", "/dev/stdin",
+		    E, R, row.log });
+		w.insert(w.end(), tool.begin(), tool.end());
+		Result r = Exec(w);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(Read("code"), std::to_string(row.code) + "\n");
+		EXPECT_EQ(Events("ev"), "E");
+		EXPECT_EQ(Read("out"), row.out);
+		if (row.out.empty()) {
+			EXPECT_EQ(Read("s.log"), Report(1, 0, "10.000000", "11", "0.500000"));
+		}
+	}
+}
+
 // A pipe as the log is written where it is while someone reads it, and
 // refused, never waited on, while nobody does.
 TEST_F(Safety, PipeAsLog)
