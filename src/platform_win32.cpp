@@ -1,16 +1,21 @@
-// Windows: the console, cmd.exe, a named mutex for the log's lock, and
-// replacing a file in one step with MoveFileExW (the C runtime's rename
-// cannot replace an existing file).
+// Windows: the console, cmd.exe, and the file calls.  The system opens
+// files by full name only, so a handle here is a slot in a small table
+// that holds the system's handle and the full name it was opened by, and a
+// name in a directory is that directory's full name and the name.  Every
+// directory on the way is held open without leave to delete it: nobody can
+// rename or remove it (nor, as Windows refuses to rename a folder with
+// open files beneath it, a folder above it) while names in it are used.
 #include <windows.h>
 #include <aclapi.h>
 #include <conio.h>
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
+#include <ntsecapi.h>
 
 #include "platform.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -21,32 +26,42 @@ extern "C" {
 int _dowildcard = -1;
 }
 
-// Names as long as the system takes with the \\?\ prefix.
-enum { PathMax = 32768 };
+int Err;
+const char LineEnd[] = "\r\n";
 
-// Every open leaves the file to others to read, write, rename or delete,
-// as a plain fopen does.
+// Names as long as the system takes with the \\?\ prefix.
+enum { WideMax = 32768 };
+
+// Every file is left to others to read, write, rename or delete, as a
+// plain fopen does; a directory to read and write only.
 static const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE |
     FILE_SHARE_DELETE;
+static const DWORD ShareDir = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-// Names the console control handler removes: a temporary file that exists
-// only until it is moved into place, and a log this run made and has not
-// written yet.  Each name is complete before its flag is set.
-static wchar_t TempName[PathMax];
-static volatile LONG TempSet;
-static wchar_t MadeName[PathMax];
-static volatile LONG MadeSet;
+struct Slot {
+	int used, dir;
+	HANDLE h;      // INVALID_HANDLE_VALUE for the \\.\ namespace
+	HANDLE mutex;  // the file's lock, while had
+	wchar_t path[WideMax];
+};
+static Slot Table[16];
+
+// What Hold holds, and the control handler takes before it cleans up.
+static CRITICAL_SECTION Held;
+static int HeldReady;
+static void (*Clean)(void);
 
 static BOOL WINAPI
-Cleanup(DWORD event)
+Ended(DWORD event)
 {
 	// A logoff need not end a process outside the user's session.
-	if (event != CTRL_LOGOFF_EVENT) {
-		if (TempSet)
-			DeleteFileW(TempName);
-		if (MadeSet)
-			DeleteFileW(MadeName);
-	}
+	if (event == CTRL_LOGOFF_EVENT)
+		return FALSE;
+	// Never let go: the run is ending, and once cleaned up must not go
+	// on to make or put anything in place.
+	EnterCriticalSection(&Held);
+	if (Clean)
+		Clean();
 	return FALSE;  // the next handler ends the process as it would have
 }
 
@@ -63,7 +78,7 @@ Closed(int fd)
 }
 
 void
-Prepare(void)
+Prepare(void (*clean)(void))
 {
 	static const DWORD ids[] = { STD_INPUT_HANDLE, STD_OUTPUT_HANDLE,
 	    STD_ERROR_HANDLE };
@@ -80,7 +95,10 @@ Prepare(void)
 			SetStdHandle(ids[fd], (HANDLE)_get_osfhandle(fd));
 		_close(nul);
 	}
-	SetConsoleCtrlHandler(Cleanup, TRUE);
+	InitializeCriticalSection(&Held);
+	HeldReady = 1;
+	Clean = clean;
+	SetConsoleCtrlHandler(Ended, TRUE);
 }
 
 void
@@ -167,30 +185,49 @@ Wide(const char *s, wchar_t *out, int n)
 	return MultiByteToWideChar(CP_ACP, 0, s, -1, out, n) > 0;
 }
 
-static Kind
-KindOfHandle(HANDLE h)
+// The reason for the system's error e, and -1.
+static int
+Fail(DWORD e)
 {
-	BY_HANDLE_FILE_INFORMATION info;
-
-	switch (GetFileType(h)) {
-	case FILE_TYPE_DISK:
-		if (!GetFileInformationByHandle(h, &info))
-			return KindFile;
-		return info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ?
-		    KindDir : KindFile;
-	case FILE_TYPE_PIPE:
-		return KindPipe;
+	switch (e) {
+	case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND:
+	case ERROR_INVALID_DRIVE: case ERROR_BAD_NETPATH: case ERROR_BAD_NET_NAME:
+		Err = ErrMissing;
+		break;
+	case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS:
+		Err = ErrExists;
+		break;
+	case ERROR_ACCESS_DENIED: case ERROR_WRITE_PROTECT:
+	case ERROR_PRIVILEGE_NOT_HELD: case ERROR_LOCK_VIOLATION:
+		Err = ErrDenied;
+		break;
+	case ERROR_SHARING_VIOLATION: case ERROR_BUSY: case ERROR_PIPE_BUSY:
+		Err = ErrBusy;
+		break;
+	case ERROR_CANT_RESOLVE_FILENAME:
+		Err = ErrLoop;
+		break;
+	case ERROR_DIRECTORY:
+		Err = ErrNotDir;
+		break;
+	case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL:
+		Err = ErrNoSpace;
+		break;
+	case ERROR_NOT_SUPPORTED: case ERROR_INVALID_FUNCTION:
+	case ERROR_INVALID_PARAMETER: case ERROR_NOT_SAME_DEVICE:
+	case ERROR_CALL_NOT_IMPLEMENTED:
+		Err = ErrUnsupported;
+		break;
 	default:
-		return KindOther;
+		Err = ErrOther;
 	}
+	return -1;
 }
 
-Kind
-StreamKind(FILE *fp)
+static int
+Failed(void)
 {
-	HANDLE h = (HANDLE)_get_osfhandle(_fileno(fp));
-
-	return h == INVALID_HANDLE_VALUE ? KindNone : KindOfHandle(h);
+	return Fail(GetLastError());
 }
 
 static int
@@ -199,315 +236,463 @@ IsSlash(wchar_t c)
 	return c == L'\\' || c == L'/';
 }
 
-// The directory part of a full path, its last separator included.
-static int
-DirOf(const wchar_t *path, wchar_t *dir, size_t size)
+int
+IsSep(int c)
 {
-	size_t n = wcslen(path);
-
-	while (n > 0 && !IsSlash(path[n - 1]))
-		n--;
-	if (n == 0 || n >= size)
-		return 0;
-	wmemcpy(dir, path, n);
-	dir[n] = 0;
-	return 1;
+	return c == '/' || c == '\\';
 }
 
-// A link (a reparse point) is written through to the file it names, so
-// the link itself stays.
-static void
-FollowLink(wchar_t *path, size_t size)
+// Where a name is given as is, not made whole by the system: \\?\ and
+// \\.\ names.
+static int
+Verbatim(const wchar_t *p)
 {
-	static wchar_t final[PathMax];
-	HANDLE h;
-	DWORD attr, n;
-
-	attr = GetFileAttributesW(path);
-	if (attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_REPARSE_POINT))
-		return;
-	h = CreateFileW(path, FILE_READ_ATTRIBUTES, ShareAll, NULL, OPEN_EXISTING,
-	    FILE_ATTRIBUTE_NORMAL, NULL);
-	if (h == INVALID_HANDLE_VALUE)
-		return;
-	n = GetFinalPathNameByHandleW(h, final, PathMax,
-	    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-	CloseHandle(h);
-	if (n > 0 && n < size && n < PathMax)
-		wcscpy(path, final);
+	return p[0] == L'\\' && p[1] == L'\\' && (p[2] == L'?' || p[2] == L'.') &&
+	    p[3] == L'\\';
 }
 
-// The full name of the file that name leads to, links followed, with the
-// \\?\ prefix where it is too long for the plain form.
-static int
-Resolve(const char *name, wchar_t *out)
+// The length of the root of a full name: C:\, \\server\share\, \\?\C:\,
+// \\?\UNC\server\share\, \\?\Volume{...}\, or \\.\ for the devices; 0 for
+// any other name.
+static size_t
+RootLen(const wchar_t *p)
 {
-	static wchar_t wide[PathMax];
-	DWORD n;
+	size_t n = 0;
+	int parts;
 
-	if (name[0] == 0 || !Wide(name, wide, PathMax))
+	if (p[0] && p[1] == L':' && IsSlash(p[2]))
+		return 3;
+	if (!IsSlash(p[0]) || !IsSlash(p[1]))
 		return 0;
-	n = GetFullPathNameW(wide, PathMax - 8, out, NULL);
-	if (n == 0 || n >= PathMax - 8)
-		return 0;
-	FollowLink(out, PathMax - 8);
-	n = wcslen(out);
-	if (n < MAX_PATH - 20 || wcsncmp(out, L"\\\\?\\", 4) == 0 ||
-	    wcsncmp(out, L"\\\\.\\", 4) == 0)
-		return 1;
-	if (out[0] != L'\\') {
-		wmemmove(out + 4, out, n + 1);
-		wmemcpy(out, L"\\\\?\\", 4);
+	if (Verbatim(p)) {
+		if (p[2] == L'.')
+			return 4;
+		if (p[4] && p[5] == L':' && p[6] == L'\\')
+			return 7;
+		n = wcsncmp(p + 4, L"UNC\\", 4) == 0 ? 8 : 4;
+		parts = n == 8 ? 2 : 1;
 	} else {
-		wmemmove(out + 8, out + 2, n - 1);
-		wmemcpy(out, L"\\\\?\\UNC\\", 8);
+		n = 2;
+		parts = 2;
 	}
-	return 1;
+	for (; parts > 0; parts--) {
+		if (p[n] == 0 || IsSlash(p[n]))
+			return 0;
+		while (p[n] && !IsSlash(p[n]))
+			n++;
+		if (p[n])
+			n++;
+	}
+	return n;
 }
 
-// Writes len bytes to h, every line feed as CR LF when crlf is set (the
-// runtime's text mode); 0 on failure.
+// With the \\?\ prefix where the plain form is too long for the system.
 static int
-WriteAll(HANDLE h, const char *p, size_t len, int crlf)
+Long(wchar_t *p)
 {
-	static char buf[1 << 16];
-	const char *q;
-	size_t n;
-	DWORD w;
+	size_t n = wcslen(p);
 
-	while (len > 0) {
-		if (crlf) {
-			for (n = 0; len > 0 && n < sizeof buf - 1; len--, p++) {
-				if (*p == '\n')
-					buf[n++] = '\r';
-				buf[n++] = *p;
-			}
-			q = buf;
-		} else {
-			n = len < (1u << 30) ? len : 1u << 30;
-			q = p;
-			p += n;
-			len -= n;
-		}
-		for (; n > 0; q += w, n -= w)
-			if (!WriteFile(h, q, (DWORD)n, &w, NULL) || w == 0)
-				return 0;
-	}
-	return 1;
-}
-
-// A file whose permissions were set on it alone, not inherited from its
-// folder, keeps them; the temporary file has the inherited ones already.
-// So do its hidden, system and archive attributes.
-static void
-KeepAccess(const wchar_t *target, HANDLE temp, const wchar_t *tempname)
-{
-	PSECURITY_DESCRIPTOR sd = NULL;
-	SECURITY_DESCRIPTOR_CONTROL ctl;
-	DWORD rev, attr;
-	PACL dacl = NULL;
-
-	if (GetNamedSecurityInfoW(target, SE_FILE_OBJECT,
-	    DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL, &sd) == ERROR_SUCCESS) {
-		if (dacl != NULL && GetSecurityDescriptorControl(sd, &ctl, &rev) &&
-		    (ctl & SE_DACL_PROTECTED))
-			SetSecurityInfo(temp, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION |
-			    PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL, dacl, NULL);
-		LocalFree(sd);
-	}
-	attr = GetFileAttributesW(target);
-	if (attr == INVALID_FILE_ATTRIBUTES)
-		return;
-	attr &= FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-	    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-	if (attr != 0)
-		SetFileAttributesW(tempname, attr);
-}
-
-// Makes a temporary file, TempName, in the folder of target to stand in
-// for it: a short name of its own, so that it fits wherever target's does.
-// With keep, it takes on target's access list and attributes.  Null when
-// none can be made.
-static HANDLE
-StandIn(const wchar_t *target, int keep)
-{
-	static unsigned seq;
-	HANDLE h = INVALID_HANDLE_VALUE;
-	size_t dir;
-	int i;
-
-	if (!DirOf(target, TempName, PathMax - 20))
-		return NULL;
-	dir = wcslen(TempName);
-	for (i = 0; i < 100; i++) {
-		unsigned k = GetTickCount() ^ (GetCurrentProcessId() << 12) ^
-		    (++seq * 2654435761u);
-
-		swprintf(TempName + dir, PathMax - dir, L".torquelin-%06x",
-		    k & 0xffffff);
-		// Shared for deletion, so that the control handler can remove it.
-		h = CreateFileW(TempName, GENERIC_WRITE | WRITE_DAC,
-		    FILE_SHARE_DELETE, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-		if (h != INVALID_HANDLE_VALUE)
-			break;
-		if (GetLastError() != ERROR_FILE_EXISTS &&
-		    GetLastError() != ERROR_ALREADY_EXISTS)
-			return NULL;
-	}
-	if (h == INVALID_HANDLE_VALUE)
-		return NULL;
-	InterlockedExchange(&TempSet, 1);
-	if (keep)
-		KeepAccess(target, h, TempName);
-	return h;
-}
-
-static void
-TempDrop(void)
-{
-	DeleteFileW(TempName);
-	InterlockedExchange(&TempSet, 0);
-}
-
-// Moves the closed temporary file over target; 0 with it removed when
-// that cannot be done.  A target someone has open at that moment cannot
-// be replaced: a run looking up the log's lock holds it for an instant,
-// so a refusal is tried again a few times.
-static int
-TempPut(const wchar_t *target)
-{
-	int i;
-
-	for (i = 0; i < 5; i++) {
-		if (MoveFileExW(TempName, target,
-		    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-			InterlockedExchange(&TempSet, 0);
-			return 1;
-		}
-		if (GetLastError() != ERROR_ACCESS_DENIED &&
-		    GetLastError() != ERROR_SHARING_VIOLATION)
-			break;
-		Sleep(10);
-	}
-	TempDrop();
-	return 0;
-}
-
-// The identity of an open file on disk, which every spelling of its path
-// shares.
-struct Id {
-	DWORD volume, high, low;
-};
-
-static int
-IdOf(HANDLE h, Id *id, DWORD *links)
-{
-	BY_HANDLE_FILE_INFORMATION info;
-
-	if (!GetFileInformationByHandle(h, &info))
+	if (n < MAX_PATH - 20 || Verbatim(p))
+		return 1;
+	if (n + 8 >= WideMax)
 		return 0;
-	id->volume = info.dwVolumeSerialNumber;
-	id->high = info.nFileIndexHigh;
-	id->low = info.nFileIndexLow;
-	if (links)
-		*links = info.nNumberOfLinks;
+	if (IsSlash(p[0]) && IsSlash(p[1])) {
+		wmemmove(p + 8, p + 2, n - 1);
+		wmemcpy(p, L"\\\\?\\UNC\\", 8);
+	} else {
+		wmemmove(p + 4, p, n + 1);
+		wmemcpy(p, L"\\\\?\\", 4);
+	}
 	return 1;
 }
 
-static int
-SameId(const Id *a, const Id *b)
+static Slot *
+SlotOf(int fd)
 {
-	return a->volume == b->volume && a->high == b->high && a->low == b->low;
+	if (fd < 0 || fd >= (int)(sizeof Table / sizeof Table[0]) ||
+	    !Table[fd].used) {
+		Err = ErrOther;
+		return NULL;
+	}
+	return &Table[fd];
 }
 
-// True when h is open on the file id.
+// A slot for h, opened by path; -1 (h closed) when all are taken.
 static int
-IsFile(HANDLE h, const Id *id)
+Take(HANDLE h, const wchar_t *path, int dir)
 {
-	Id now;
+	int i;
 
-	return h != INVALID_HANDLE_VALUE && IdOf(h, &now, NULL) &&
-	    SameId(&now, id);
-}
-
-// True when name now leads to the file id.
-static int
-Still(const wchar_t *name, const Id *id)
-{
-	HANDLE h;
-	int same;
-
-	h = CreateFileW(name, FILE_READ_ATTRIBUTES, ShareAll, NULL, OPEN_EXISTING,
-	    0, NULL);
-	same = IsFile(h, id);
+	for (i = 0; i < (int)(sizeof Table / sizeof Table[0]); i++) {
+		if (!Table[i].used) {
+			Table[i].used = 1;
+			Table[i].dir = dir;
+			Table[i].h = h;
+			Table[i].mutex = NULL;
+			wcscpy(Table[i].path, path);
+			return i;
+		}
+	}
 	if (h != INVALID_HANDLE_VALUE)
 		CloseHandle(h);
-	return same;
+	Err = ErrOther;
+	return -1;
 }
 
-// The status log of this run: open from LogOpen to LogClose; its lock is
-// held from LogOpen to LogClose where it could be had.
-static HANDLE LogH = INVALID_HANDLE_VALUE;
-static HANDLE LockMutex;
-static wchar_t LogName[PathMax];  // its full name with a link followed
-static Id MadeId;                 // the file MadeName was made as
-static int LogDisk;               // a file on disk, not a device or a pipe
-
-// Opens name's file as LogH, making it when it does not exist; 0 when it
-// cannot be opened at all.  A file that may not be written is opened for
-// reading.
+// The full name that the system makes of name, into out.
 static int
-LogFind(const char *name, int *writable)
+Whole(const wchar_t *name, wchar_t *out)
 {
-	int tries;
-	DWORD err;
+	DWORD k = GetFullPathNameW(name, WideMax - 8, out, NULL);
 
-	for (tries = 0; tries < 8; tries++) {
-		if (!Resolve(name, LogName))
-			return 0;
-		*writable = 1;
-		LogH = CreateFileW(LogName, GENERIC_READ | GENERIC_WRITE, ShareAll,
-		    NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-		err = GetLastError();
-		if (LogH == INVALID_HANDLE_VALUE && err == ERROR_FILE_NOT_FOUND) {
-			// The lock needs a file; one the run ends without
-			// writing goes again.
-			LogH = CreateFileW(LogName, GENERIC_READ | GENERIC_WRITE,
-			    ShareAll, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-			err = GetLastError();
-			if (LogH != INVALID_HANDLE_VALUE && IdOf(LogH, &MadeId, NULL)) {
-				wcscpy(MadeName, LogName);
-				InterlockedExchange(&MadeSet, 1);
-			} else if (err == ERROR_FILE_EXISTS) {
-				continue;  // made by another run meanwhile
-			}
+	if (k == 0 || k >= WideMax - 8 || !Long(out))
+		return Fail(ERROR_FILENAME_EXCED_RANGE);
+	return 0;
+}
+
+// The full name of name in dir, into out: "." is dir itself, ".." its
+// parent.  The system makes a plain name whole (and a device name, such as
+// NUL, its device's); a \\?\ name is taken as it is.
+static int
+Join(int dir, const char *name, wchar_t *out)
+{
+	wchar_t wn[MAX_PATH + 1], tmp[WideMax];
+	const wchar_t *d;
+	Slot *s;
+	size_t n, r;
+
+	if (!Wide(name, wn, MAX_PATH + 1))
+		return Fail(ERROR_FILENAME_EXCED_RANGE);
+	if (dir == Cwd)
+		return Whole(wn, out);
+	if ((s = SlotOf(dir)) == NULL)
+		return -1;
+	d = s->path;
+	n = wcslen(d);
+	if (n + wcslen(wn) + 2 >= WideMax - 8)
+		return Fail(ERROR_FILENAME_EXCED_RANGE);
+	wcscpy(out, d);
+	if (Verbatim(d)) {
+		r = RootLen(d);
+		if (wcscmp(wn, L"..") == 0) {
+			while (n > r && IsSlash(out[n - 1]))
+				n--;
+			while (n > r && !IsSlash(out[n - 1]))
+				n--;
+			out[n > r ? n - 1 : r] = 0;
+		} else if (wcscmp(wn, L".") != 0) {
+			if (!IsSlash(out[n - 1]))
+				out[n++] = L'\\';
+			wcscpy(out + n, wn);
 		}
-		if (LogH == INVALID_HANDLE_VALUE && (err == ERROR_ACCESS_DENIED ||
-		    err == ERROR_SHARING_VIOLATION || err == ERROR_WRITE_PROTECT)) {
-			*writable = 0;
-			LogH = CreateFileW(LogName, GENERIC_READ, ShareAll, NULL,
-			    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-		}
-		LogDisk = LogH != INVALID_HANDLE_VALUE &&
-		    GetFileType(LogH) == FILE_TYPE_DISK;
-		return LogH != INVALID_HANDLE_VALUE;
+		return 0;
+	}
+	wcscpy(tmp, out);
+	if (!IsSlash(tmp[n - 1]))
+		tmp[n++] = L'\\';
+	wcscpy(tmp + n, wn);
+	return Whole(tmp, out);
+}
+
+// What reparse point h is: 0 none, 1 a name that leads elsewhere (a
+// symbolic link, a junction), 2 another (a placeholder, say).
+static int
+Reparse(HANDLE h, DWORD attr)
+{
+	FILE_ATTRIBUTE_TAG_INFO tag;
+
+	if (!(attr & FILE_ATTRIBUTE_REPARSE_POINT))
+		return 0;
+	return GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag,
+	    sizeof tag) && IsReparseTagNameSurrogate(tag.ReparseTag) ? 1 : 2;
+}
+
+// Opens the directory path (not through a link) into a slot.
+static int
+DirSlot(const wchar_t *path)
+{
+	BY_HANDLE_FILE_INFORMATION fi;
+	HANDLE h;
+	DWORD e;
+
+	h = CreateFileW(path, FILE_READ_ATTRIBUTES, ShareDir, NULL, OPEN_EXISTING,
+	    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+	if (h == INVALID_HANDLE_VALUE)
+		return Failed();
+	if (!GetFileInformationByHandle(h, &fi)) {
+		e = GetLastError();
+		CloseHandle(h);
+		return Fail(e);
+	}
+	if (Reparse(h, fi.dwFileAttributes) == 1 ||
+	    !(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+		CloseHandle(h);
+		return Fail(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ?
+		    ERROR_CANT_RESOLVE_FILENAME : ERROR_DIRECTORY);
+	}
+	return Take(h, path, 1);
+}
+
+// A full name is rooted at its drive, share or volume; "\x" at the current
+// drive's root; "C:x" at the current directory of drive C, as cmd takes
+// it.  The devices' \\.\ has no handle of its own.
+size_t
+Root(const char *path, int *dir)
+{
+	wchar_t w[WideMax], root[WideMax];
+	size_t n, k;
+
+	*dir = -1;
+	if (!Wide(path, w, WideMax)) {
+		Fail(ERROR_FILENAME_EXCED_RANGE);
+		return 0;
+	}
+	if ((n = RootLen(w)) > 0) {
+		wmemcpy(root, w, n);
+		root[n] = 0;
+		if (!IsSlash(root[n - 1]))
+			wcscat(root, L"\\");
+		for (k = 0; !Verbatim(root) && root[k]; k++)
+			if (root[k] == L'/')
+				root[k] = L'\\';
+		// Its length in the bytes of path.
+		n = (size_t)WideCharToMultiByte(CP_ACP, 0, w, (int)n, NULL, 0,
+		    NULL, NULL);
+	} else if (w[0] && w[1] == L':') {
+		w[2] = 0;
+		n = 2;
+	} else if (IsSlash(w[0]) && !IsSlash(w[1])) {
+		wcscpy(w, L"\\");
+		n = 1;
+	} else if (IsSlash(w[0])) {
+		Fail(ERROR_BAD_PATHNAME);
+		return 0;
+	} else {
+		*dir = Cwd;
+		return 0;
+	}
+	// "C:" and "\" as the system makes them whole.
+	if (n < 3 && Whole(w, root) != 0)
+		return 0;
+	if (wcscmp(root, L"\\\\.\\") == 0)
+		*dir = Take(INVALID_HANDLE_VALUE, root, 1);
+	else
+		*dir = DirSlot(root);
+	return n;
+}
+
+// Windows has no user ids the policy could use: every file is reported as
+// this one's, so none is another user's.
+long
+Runner(void)
+{
+	return 1;
+}
+
+int
+Umask(void)
+{
+	int m = _umask(0);
+
+	_umask(m);
+	return m;
+}
+
+// What the open h is.  Permission bits that the policy reads as a file of
+// the runner's own that nobody else can write: 0700 for a directory, 0600
+// for a file, 0400 for a read-only one.
+static int
+Fill(HANDLE h, Info *in)
+{
+	BY_HANDLE_FILE_INFORMATION fi;
+	FILE_STANDARD_INFO si;
+	DWORD type = GetFileType(h);
+
+	memset(in, 0, sizeof *in);
+	in->uid = in->gid = Runner();
+	in->mode = 0600;
+	in->links = 1;
+	if (type == FILE_TYPE_PIPE) {
+		in->kind = KindPipe;
+		return 0;
+	}
+	if (type != FILE_TYPE_DISK) {
+		in->kind = KindOther;
+		return 0;
+	}
+	if (!GetFileInformationByHandle(h, &fi))
+		return Failed();
+	in->dev = fi.dwVolumeSerialNumber;
+	in->ino = (unsigned long long)fi.nFileIndexHigh << 32 | fi.nFileIndexLow;
+	in->links = (long)fi.nNumberOfLinks;
+	// A file whose last name was taken from it while open has no name
+	// left, though its count may still say one.
+	if (GetFileInformationByHandleEx(h, FileStandardInfo, &si, sizeof si) &&
+	    si.DeletePending)
+		in->links = 0;
+	in->size = (long long)fi.nFileSizeHigh << 32 | fi.nFileSizeLow;
+	// From 100 ns steps since 1601 to seconds since 1970.
+	in->written = (long long)(((unsigned long long)
+	    fi.ftLastWriteTime.dwHighDateTime << 32 |
+	    fi.ftLastWriteTime.dwLowDateTime) / 10000000u) - 11644473600ll;
+	if (Reparse(h, fi.dwFileAttributes) == 1) {
+		in->kind = KindLink;
+	} else if (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+		in->kind = KindDir;
+		in->mode = 0700;
+	} else {
+		in->kind = KindFile;
+		if (fi.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+			in->mode = 0400;
 	}
 	return 0;
 }
 
-static void
-LogShut(void)
+Kind
+StreamKind(FILE *fp)
 {
-	if (LogH != INVALID_HANDLE_VALUE)
-		CloseHandle(LogH);
-	LogH = INVALID_HANDLE_VALUE;
+	HANDLE h = (HANDLE)_get_osfhandle(_fileno(fp));
+	Info in;
+
+	return h != INVALID_HANDLE_VALUE && Fill(h, &in) == 0 ? in.kind : KindNone;
 }
 
-// The mutex that runs on the log meet at, named for the folder that holds
+// Opens path to look at it, itself or (with follow) what a link names.
+static HANDLE
+Peek(const wchar_t *path, int follow)
+{
+	return CreateFileW(path, FILE_READ_ATTRIBUTES, ShareAll, NULL,
+	    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS |
+	    (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), NULL);
+}
+
+int
+Look(int dir, const char *name, Info *in)
+{
+	wchar_t path[WideMax];
+	HANDLE h;
+	int r;
+
+	if (Join(dir, name, path) != 0)
+		return -1;
+	if ((h = Peek(path, 0)) == INVALID_HANDLE_VALUE)
+		return Failed();
+	r = Fill(h, in);
+	CloseHandle(h);
+	return r;
+}
+
+int
+Stat(int fd, Info *in)
+{
+	Slot *s;
+
+	if (fd == Cwd)
+		return Look(Cwd, ".", in);
+	if ((s = SlotOf(fd)) == NULL)
+		return -1;
+	if (s->h == INVALID_HANDLE_VALUE) {
+		memset(in, 0, sizeof *in);
+		in->kind = KindDir;
+		in->uid = in->gid = Runner();
+		in->mode = 0700;
+		in->links = 1;
+		return 0;
+	}
+	return Fill(s->h, in);
+}
+
+// The full name of the file that the link leads to, which Root takes.
+int
+ReadLink(int dir, const char *name, char *buf, size_t size)
+{
+	wchar_t path[WideMax];
+	BOOL lossy = FALSE;
+	HANDLE h;
+	DWORD n;
+	int k;
+
+	if (Join(dir, name, path) != 0)
+		return -1;
+	if ((h = Peek(path, 1)) == INVALID_HANDLE_VALUE)
+		return Failed();
+	n = GetFinalPathNameByHandleW(h, path, WideMax,
+	    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+	CloseHandle(h);
+	if (n == 0 || n >= WideMax)
+		return Failed();
+	k = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path, -1, buf,
+	    (int)size, NULL, &lossy);
+	if (k <= 0 || lossy)
+		return Fail(ERROR_FILENAME_EXCED_RANGE);
+	return k - 1;
+}
+
+int
+OpenDir(int dir, const char *name)
+{
+	wchar_t path[WideMax];
+
+	if (Join(dir, name, path) != 0)
+		return -1;
+	return DirSlot(path);
+}
+
+int
+Open(int dir, const char *name, How how, int mode, int follow)
+{
+	static const DWORD access[] = { GENERIC_READ, GENERIC_WRITE,
+	    GENERIC_READ | GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE | WRITE_DAC };
+	BY_HANDLE_FILE_INFORMATION fi;
+	wchar_t path[WideMax];
+	DWORD attr = FILE_ATTRIBUTE_NORMAL;
+	HANDLE h;
+	int r;
+
+	if (Join(dir, name, path) != 0)
+		return -1;
+	if (how == ForNew && !(mode & 0200))
+		attr = FILE_ATTRIBUTE_READONLY;
+	for (;;) {
+		h = CreateFileW(path, access[how], ShareAll, NULL,
+		    how == ForNew ? CREATE_NEW : OPEN_EXISTING,
+		    attr | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), NULL);
+		if (h == INVALID_HANDLE_VALUE)
+			return Failed();
+		r = follow || GetFileType(h) != FILE_TYPE_DISK ||
+		    !GetFileInformationByHandle(h, &fi) ? 0 :
+		    Reparse(h, fi.dwFileAttributes);
+		if (r == 0)
+			return Take(h, path, 0);
+		CloseHandle(h);
+		if (r == 1)
+			return Fail(ERROR_CANT_RESOLVE_FILENAME);
+		// Not a link: the file itself is behind it.
+		follow = 1;
+	}
+}
+
+void
+Close(int fd)
+{
+	Slot *s;
+
+	if (fd == Cwd || (s = SlotOf(fd)) == NULL)
+		return;
+	if (s->mutex != NULL) {
+		ReleaseMutex(s->mutex);
+		CloseHandle(s->mutex);
+	}
+	if (s->h != INVALID_HANDLE_VALUE)
+		CloseHandle(s->h);
+	s->used = 0;
+}
+
+// The mutex that runs on the file meet at, named for the folder that holds
 // it (its volume and file index, which every spelling of the folder
 // shares: another drive letter, a share, a linked folder) and a hash of
 // the file's long name in capitals (so that a short name meets it too).
-// A log made anew or replaced by another run keeps its name, and so its
+// A file made anew or replaced by another run keeps its name, and so its
 // mutex.  Global, so that a scheduled task and a run from the desktop
 // meet too; nothing is made on disk, and a run that dies lets go of it.
 // Null when there is none to be had: one that another account's run made
@@ -515,30 +700,34 @@ LogShut(void)
 static HANDLE
 LockOf(const wchar_t *path)
 {
-	static wchar_t full[PathMax], dir[PathMax];
+	wchar_t full[WideMax];
 	BY_HANDLE_FILE_INFORMATION info;
 	unsigned long long hash = 14695981039346656037ull;
 	wchar_t name[80];
 	const wchar_t *p;
 	HANDLE d, m;
-	DWORD n;
+	size_t n;
+	DWORD k;
 
-	n = GetLongPathNameW(path, full, PathMax);
-	if (n == 0 || n >= PathMax)
+	k = GetLongPathNameW(path, full, WideMax);
+	if (k == 0 || k >= WideMax)
 		wcscpy(full, path);
-	if (!DirOf(full, dir, PathMax))
+	for (n = wcslen(full); n > 0 && !IsSlash(full[n - 1]); n--)
+		;
+	if (n == 0)
 		return NULL;
-	d = CreateFileW(dir, FILE_READ_ATTRIBUTES, ShareAll, NULL, OPEN_EXISTING,
+	for (p = full + n; *p; p++)
+		hash = (hash ^ (unsigned long long)(ULONG_PTR)CharUpperW(
+		    (LPWSTR)(ULONG_PTR)*p)) * 1099511628211ull;
+	full[n] = 0;  // the folder, its last separator kept
+	d = CreateFileW(full, FILE_READ_ATTRIBUTES, ShareAll, NULL, OPEN_EXISTING,
 	    FILE_FLAG_BACKUP_SEMANTICS, NULL);
 	if (d == INVALID_HANDLE_VALUE)
 		return NULL;
-	n = GetFileInformationByHandle(d, &info);
+	k = GetFileInformationByHandle(d, &info);
 	CloseHandle(d);
-	if (!n)
+	if (!k)
 		return NULL;
-	for (p = full + wcslen(dir); *p; p++)
-		hash = (hash ^ (unsigned long long)(ULONG_PTR)CharUpperW(
-		    (LPWSTR)(ULONG_PTR)*p)) * 1099511628211ull;
 	swprintf(name, 80, L"Global\\torquelin-%08lx-%08lx%08lx-%08lx%08lx",
 	    (unsigned long)info.dwVolumeSerialNumber,
 	    (unsigned long)info.nFileIndexHigh, (unsigned long)info.nFileIndexLow,
@@ -549,219 +738,391 @@ LockOf(const wchar_t *path)
 	return m;
 }
 
-FILE *
-LogOpen(const char *name, int *writable)
+int
+Lock(int fd, double seconds)
 {
-	HANDLE m, h;
-	FILE *fp;
+	Slot *s;
+	HANDLE m;
 	DWORD w;
-	int fd;
 
-	LogClose();
-	*writable = 0;
-	if (!LogFind(name, writable)) {
-		*writable = 0;
-		return NULL;
+	if ((s = SlotOf(fd)) == NULL)
+		return -1;
+	if (s->mutex != NULL)
+		return 1;
+	if ((m = LockOf(s->path)) == NULL) {
+		Err = ErrUnsupported;
+		return -1;
 	}
-	// A device or a pipe keeps no state and needs no lock.
-	if (!LogDisk)
-		return NULL;
-	if ((m = LockOf(LogName)) != NULL) {
-		// Not held open while waiting, or the run before could not
-		// replace it; opened again once the lock is ours, when the
-		// name may lead to the new log that run put in its place.
-		LogShut();
-		w = WaitForSingleObject(m, LockWait * 1000u);
-		if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) {
-			LockMutex = m;
-		} else {
-			CloseHandle(m);
-			if (w == WAIT_TIMEOUT)
-				fprintf(stderr, "\nLog file >%s< still locked after %d s,"
-				    " going on without the lock.\n\n", name,
-				    (int)LockWait);
-		}
-		if (!LogFind(name, writable) || !LogDisk) {
-			*writable = 0;
-			return NULL;
-		}
+	w = WaitForSingleObject(m, seconds > 0 ? (DWORD)(seconds * 1000) : 0);
+	if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) {
+		s->mutex = m;
+		return 1;
 	}
-	// A log this run made may have been replaced while it waited.
-	if (MadeSet && !IsFile(LogH, &MadeId))
-		InterlockedExchange(&MadeSet, 0);
-	if (!DuplicateHandle(GetCurrentProcess(), LogH, GetCurrentProcess(), &h,
-	    0, FALSE, DUPLICATE_SAME_ACCESS))
-		return NULL;
-	SetFilePointer(h, 0, NULL, FILE_BEGIN);
-	if ((fd = _open_osfhandle((intptr_t)h, _O_RDONLY | _O_TEXT)) < 0) {
-		CloseHandle(h);
-		return NULL;
-	}
-	if ((fp = _fdopen(fd, "r")) == NULL)
-		_close(fd);
-	return fp;
+	CloseHandle(m);
+	return w == WAIT_TIMEOUT ? 0 : -1;
 }
 
 int
-LogWrite(const char *text, size_t len)
+Unnamed(int)
 {
-	Id id;
-	DWORD links;
-	LONG made;
-	HANDLE t;
-	int ok;
+	Err = ErrUnsupported;
+	return -1;
+}
 
-	if (LogH == INVALID_HANDLE_VALUE)
-		return 0;
-	if (!LogDisk)
-		return WriteAll(LogH, text, len, 1);
-	// A hard link would be split off from its other names by a new file.
-	if (IdOf(LogH, &id, &links) && links == 1 &&
-	    (t = StandIn(LogName, 1)) != NULL) {
-		ok = WriteAll(t, text, len, 1) && FlushFileBuffers(t);
-		CloseHandle(t);
-		if (!ok) {
-			TempDrop();
-			return 0;
-		}
-		// Our own handle would keep it from being replaced.
-		LogShut();
-		made = InterlockedExchange(&MadeSet, 0);
-		if (TempPut(LogName))
-			return 1;
-		// Held by another program: written where it is, if it still
-		// is the log.
-		LogH = CreateFileW(LogName, GENERIC_READ | GENERIC_WRITE, ShareAll,
-		    NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-		if (!IsFile(LogH, &id)) {
-			LogShut();
-			return 0;
-		}
-		InterlockedExchange(&MadeSet, made);
-	}
-	// Over the old content from the start, then cut: never shorter than
-	// the new content while being written.
-	ok = SetFilePointer(LogH, 0, NULL, FILE_BEGIN) == 0 &&
-	    WriteAll(LogH, text, len, 1) && SetEndOfFile(LogH) &&
-	    FlushFileBuffers(LogH);
-	if (ok)
-		InterlockedExchange(&MadeSet, 0);
-	return ok;
+int
+Name(int, int, const char *)
+{
+	Err = ErrUnsupported;
+	return -1;
 }
 
 void
-LogClose(void)
+Random(unsigned char *buf, size_t n)
 {
-	LARGE_INTEGER size;
+	static unsigned long long mix;
+	LARGE_INTEGER t;
+	size_t i;
 
-	if (MadeSet && IsFile(LogH, &MadeId) && GetFileSizeEx(LogH, &size) &&
-	    size.QuadPart == 0 && Still(MadeName, &MadeId))
-		DeleteFileW(MadeName);
-	InterlockedExchange(&MadeSet, 0);
-	LogShut();
-	if (LockMutex != NULL) {
-		ReleaseMutex(LockMutex);
-		CloseHandle(LockMutex);
-		LockMutex = NULL;
+	if (RtlGenRandom(buf, (ULONG)n))
+		return;
+	// Without it a name still differs from run to run; that it can be
+	// guessed costs only the replacement.
+	QueryPerformanceCounter(&t);
+	mix += (unsigned long long)GetCurrentProcessId() * 2654435761u +
+	    (unsigned long long)t.QuadPart;
+	for (i = 0; i < n; i++) {
+		mix = mix * 6364136223846793005ull + 1442695040888963407ull;
+		buf[i] = (unsigned char)(mix >> 56);
 	}
 }
 
-// Copies in to out from where each stands; 0 on failure.
+// Clears path's read-only attribute; the attributes it had, or 0.
+static DWORD
+Writable(const wchar_t *path)
+{
+	DWORD a = GetFileAttributesW(path);
+
+	if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_READONLY) ||
+	    !SetFileAttributesW(path, a & ~FILE_ATTRIBUTE_READONLY))
+		return 0;
+	return a;
+}
+
+// FILE_RENAME_INFO as Windows 10 takes it for FileRenameInfoEx: flags where
+// ReplaceIfExists was.
+struct RenameInfo {
+	DWORD flags;
+	HANDLE root;
+	DWORD length;
+	wchar_t name[WideMax];
+};
+enum { RenameInfoEx = 22, ReplaceIfExists = 1, PosixSemantics = 2 };
+
+// Renames a over b as POSIX does, by a's handle: b is replaced even while
+// someone (this run, too) has it open, as Windows 10 does on NTFS; false
+// where the system cannot.
 static int
-CopyHandle(HANDLE in, HANDLE out)
+PosixRename(const wchar_t *a, const wchar_t *b)
+{
+	static RenameInfo ri;
+	size_t n = wcslen(b);
+	HANDLE h;
+	BOOL ok;
+
+	h = CreateFileW(a, DELETE | SYNCHRONIZE, ShareAll, NULL, OPEN_EXISTING,
+	    FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+	if (h == INVALID_HANDLE_VALUE)
+		return 0;
+	memset(&ri, 0, offsetof(RenameInfo, name));
+	ri.flags = ReplaceIfExists | PosixSemantics;
+	ri.length = (DWORD)(n * sizeof(wchar_t));
+	wmemcpy(ri.name, b, n + 1);
+	ok = SetFileInformationByHandle(h, (FILE_INFO_BY_HANDLE_CLASS)RenameInfoEx,
+	    &ri, (DWORD)(offsetof(RenameInfo, name) + (n + 1) * sizeof(wchar_t)));
+	CloseHandle(h);
+	return ok;
+}
+
+// A file is replaced or removed whatever its read-only attribute says, as
+// a name is on POSIX.  Where the system cannot replace a file that is open
+// (before Windows 10, other file systems, Wine), MoveFileExW does while
+// nobody has it open, and someone who holds it for an instant (a virus
+// scanner) is waited for briefly.
+int
+Rename(int dir, const char *from, const char *to)
+{
+	wchar_t a[WideMax], b[WideMax];
+	DWORD e, old = 0;
+	int i;
+
+	if (Join(dir, from, a) != 0 || Join(dir, to, b) != 0)
+		return -1;
+	for (i = 0;; i++) {
+		if (PosixRename(a, b) || MoveFileExW(a, b,
+		    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+			return 0;
+		e = GetLastError();
+		if (e == ERROR_ACCESS_DENIED && old == 0 && (old = Writable(b)) != 0)
+			continue;
+		if (e != ERROR_SHARING_VIOLATION || i >= 5)
+			break;
+		Sleep(10);
+	}
+	if (old != 0)
+		SetFileAttributesW(b, old);
+	return Fail(e);
+}
+
+int
+Move(int dir, const char *from, const char *to)
+{
+	wchar_t a[WideMax], b[WideMax];
+
+	if (Join(dir, from, a) != 0 || Join(dir, to, b) != 0)
+		return -1;
+	return MoveFileExW(a, b, MOVEFILE_WRITE_THROUGH) ? 0 : Failed();
+}
+
+int
+Remove(int dir, const char *name)
+{
+	wchar_t path[WideMax];
+	DWORD e;
+
+	if (Join(dir, name, path) != 0)
+		return -1;
+	if (DeleteFileW(path))
+		return 0;
+	e = GetLastError();
+	if (e == ERROR_ACCESS_DENIED && Writable(path) != 0 && DeleteFileW(path))
+		return 0;
+	return Fail(e);
+}
+
+// The system's handle of fd, or INVALID_HANDLE_VALUE.
+static HANDLE
+H(int fd)
+{
+	Slot *s = SlotOf(fd);
+
+	return s ? s->h : INVALID_HANDLE_VALUE;
+}
+
+int
+WriteAt(int fd, const char *p, size_t n, long long off)
+{
+	HANDLE h = H(fd);
+	OVERLAPPED o;
+	DWORD k, w;
+
+	while (n > 0) {
+		k = n < (1u << 30) ? (DWORD)n : 1u << 30;
+		memset(&o, 0, sizeof o);
+		o.Offset = (DWORD)off;
+		o.OffsetHigh = (DWORD)((unsigned long long)off >> 32);
+		if (!WriteFile(h, p, k, &w, off < 0 ? NULL : &o))
+			return Failed();
+		if (w == 0)
+			return Fail(ERROR_WRITE_FAULT);
+		p += w;
+		n -= w;
+		if (off >= 0)
+			off += w;
+	}
+	return 0;
+}
+
+int
+Truncate(int fd, long long size)
+{
+	FILE_END_OF_FILE_INFO e;
+
+	e.EndOfFile.QuadPart = size;
+	return SetFileInformationByHandle(H(fd), FileEndOfFileInfo, &e,
+	    sizeof e) ? 0 : Failed();
+}
+
+int
+Reserve(int fd, long long size)
+{
+	FILE_ALLOCATION_INFO a;
+	LARGE_INTEGER now;
+	HANDLE h = H(fd);
+	DWORD e;
+
+	if (size <= 0)
+		return 1;
+	// Never below the file's end, which would cut it.
+	if (!GetFileSizeEx(h, &now))
+		return Failed();
+	a.AllocationSize.QuadPart = size > now.QuadPart ? size : now.QuadPart;
+	if (SetFileInformationByHandle(h, FileAllocationInfo, &a, sizeof a))
+		return 1;
+	e = GetLastError();
+	Fail(e);
+	return e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL ? 0 : -1;
+}
+
+// A directory is opened again to write, which flushing its names takes.
+int
+Sync(int fd)
+{
+	wchar_t path[WideMax];
+	Slot *s = NULL;
+	HANDLE h;
+	BOOL ok;
+
+	if (fd != Cwd && (s = SlotOf(fd)) == NULL)
+		return -1;
+	if (s && !s->dir)
+		return FlushFileBuffers(s->h) ? 0 : Failed();
+	if (Join(fd, ".", path) != 0)
+		return -1;
+	h = CreateFileW(path, GENERIC_WRITE, ShareAll, NULL, OPEN_EXISTING,
+	    FILE_FLAG_BACKUP_SEMANTICS, NULL);
+	if (h == INVALID_HANDLE_VALUE)
+		return Failed();
+	ok = FlushFileBuffers(h);
+	CloseHandle(h);
+	return ok ? 0 : Failed();
+}
+
+long long
+CopyData(int in, int out)
 {
 	static char buf[1 << 16];
+	HANDLE h = H(in);
+	long long total = 0;
 	DWORD n;
 
 	for (;;) {
-		if (!ReadFile(in, buf, sizeof buf, &n, NULL))
+		if (!ReadFile(h, buf, sizeof buf, &n, NULL)) {
 			// A pipe's writer gone is its end, like a file's.
-			return GetLastError() == ERROR_BROKEN_PIPE;
+			if (GetLastError() == ERROR_BROKEN_PIPE)
+				return total;
+			return Failed();
+		}
 		if (n == 0)
-			return 1;
-		if (!WriteAll(out, buf, n, 0))
-			return 0;
+			return total;
+		if (WriteAt(out, buf, n, -1) != 0)
+			return -1;
+		total += n;
 	}
 }
 
-// Opens to's file for writing; INVALID_HANDLE_VALUE with the error when it
-// cannot be, ERROR_FILE_NOT_FOUND when it does not exist.
-static HANDLE
-OpenTarget(const char *to, wchar_t *target)
-{
-	if (!Resolve(to, target)) {
-		SetLastError(ERROR_INVALID_NAME);
-		return INVALID_HANDLE_VALUE;
-	}
-	return CreateFileW(target, GENERIC_WRITE, ShareAll, NULL, OPEN_EXISTING,
-	    FILE_ATTRIBUTE_NORMAL, NULL);
-}
-
-// Not synced, unlike the log: writing a large file through to the disk
-// costs many times the copy itself, and from still holds the data.
 int
-CopyOver(const char *from, const char *to)
+Rewind(int fd)
 {
-	static wchar_t name[PathMax], target[PathMax];
-	HANDLE in, out, t;
-	DWORD links;
-	Id id;
+	LARGE_INTEGER zero;
+
+	zero.QuadPart = 0;
+	return SetFilePointerEx(H(fd), zero, NULL, FILE_BEGIN) ? 0 : Failed();
+}
+
+// Sets the attributes of h that are in mask to those in set.
+static int
+Attributes(HANDLE h, DWORD mask, DWORD set)
+{
+	BY_HANDLE_FILE_INFORMATION fi;
+	FILE_BASIC_INFO b;
+
+	if (!GetFileInformationByHandle(h, &fi))
+		return 0;
+	memset(&b, 0, sizeof b);  // times of 0 stay as they are
+	b.FileAttributes = (fi.dwFileAttributes & ~mask) | (set & mask);
+	if (b.FileAttributes == 0)
+		b.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+	return SetFileInformationByHandle(h, FileBasicInfo, &b, sizeof b);
+}
+
+// The new file takes on what the old one is besides its data: its access
+// list, protected from its folder's or inheriting as it did, and its
+// read-only, hidden, system and archive attributes.  Its owner cannot be
+// given: where the old one's is another, the file is written in place.
+int
+Keep(int from, int to, const Info *)
+{
+	static const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+	    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+	    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+	PSECURITY_DESCRIPTOR sd = NULL, mine = NULL;
+	BY_HANDLE_FILE_INFORMATION fi;
+	SECURITY_DESCRIPTOR_CONTROL ctl;
+	PSID owner, me;
+	PACL dacl;
+	DWORD rev;
+	HANDLE a = H(from), b = H(to);
 	int ok;
 
-	if (!Wide(from, name, PathMax))
+	if (GetSecurityInfo(a, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION |
+	    DACL_SECURITY_INFORMATION, &owner, NULL, &dacl, NULL, &sd) !=
+	    ERROR_SUCCESS)
 		return 0;
-	// Without backup semantics a directory does not open: no file to copy.
-	in = CreateFileW(name, GENERIC_READ, ShareAll, NULL, OPEN_EXISTING,
-	    FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-	if (in == INVALID_HANDLE_VALUE)
-		return 0;
-	out = OpenTarget(to, target);
-	if (out == INVALID_HANDLE_VALUE) {
-		ok = GetLastError() == ERROR_FILE_NOT_FOUND &&
-		    (t = StandIn(target, 0)) != NULL;
-		if (ok) {
-			ok = CopyHandle(in, t);
-			CloseHandle(t);
-			if (ok)
-				ok = TempPut(target);
-			else
-				TempDrop();
-		}
-		CloseHandle(in);
-		return ok;
+	ok = GetSecurityInfo(b, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &me,
+	    NULL, NULL, NULL, &mine) == ERROR_SUCCESS && EqualSid(owner, me) &&
+	    GetSecurityDescriptorControl(sd, &ctl, &rev) &&
+	    SetSecurityInfo(b, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION |
+	    (ctl & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION :
+	    UNPROTECTED_DACL_SECURITY_INFORMATION), NULL, NULL, dacl, NULL) ==
+	    ERROR_SUCCESS;
+	LocalFree(sd);
+	if (mine != NULL)
+		LocalFree(mine);
+	return ok && GetFileInformationByHandle(a, &fi) &&
+	    Attributes(b, kept, fi.dwFileAttributes);
+}
+
+// Only the owner's write bit means anything here: the read-only attribute.
+int
+Chmod(int fd, int mode)
+{
+	return Attributes(H(fd), FILE_ATTRIBUTE_READONLY, mode & 0200 ? 0 :
+	    FILE_ATTRIBUTE_READONLY) ? 0 : Failed();
+}
+
+// In text mode, as the runtime reads text files: CR LF is a line end, and
+// a Ctrl-Z ends the file.
+FILE *
+Reader(int fd)
+{
+	HANDLE h;
+	FILE *fp;
+	int d;
+
+	if (!DuplicateHandle(GetCurrentProcess(), H(fd), GetCurrentProcess(), &h,
+	    0, FALSE, DUPLICATE_SAME_ACCESS))
+		return NULL;
+	SetFilePointer(h, 0, NULL, FILE_BEGIN);
+	if ((d = _open_osfhandle((intptr_t)h, _O_RDONLY | _O_TEXT)) < 0) {
+		CloseHandle(h);
+		return NULL;
 	}
-	if (GetFileType(out) == FILE_TYPE_DISK && IdOf(out, &id, &links) &&
-	    links == 1 && (t = StandIn(target, 1)) != NULL) {
-		CloseHandle(out);
-		ok = CopyHandle(in, t);
-		CloseHandle(t);
-		if (!ok) {
-			TempDrop();
-			CloseHandle(in);
-			return 0;
-		}
-		if (TempPut(target)) {
-			CloseHandle(in);
-			return 1;
-		}
-		// Held by another program: written where it is instead.
-		out = CreateFileW(target, GENERIC_WRITE, ShareAll, NULL,
-		    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-		if (!IsFile(out, &id) ||
-		    SetFilePointer(in, 0, NULL, FILE_BEGIN) != 0) {
-			if (out != INVALID_HANDLE_VALUE)
-				CloseHandle(out);
-			CloseHandle(in);
-			return 0;
-		}
-	}
-	// In place: over the old content from the start, then cut to length.
-	ok = CopyHandle(in, out);
-	if (ok && GetFileType(out) == FILE_TYPE_DISK)
-		ok = SetEndOfFile(out);
-	ok = CloseHandle(out) && ok;
-	CloseHandle(in);
-	return ok;
+	if ((fp = _fdopen(d, "r")) == NULL)
+		_close(d);
+	return fp;
+}
+
+void
+Hold(int on)
+{
+	if (!HeldReady)
+		return;
+	if (on)
+		EnterCriticalSection(&Held);
+	else
+		LeaveCriticalSection(&Held);
+}
+
+double
+Clock(void)
+{
+	static LARGE_INTEGER hz;
+	LARGE_INTEGER t;
+
+	if (hz.QuadPart == 0)
+		QueryPerformanceFrequency(&hz);
+	QueryPerformanceCounter(&t);
+	return (double)t.QuadPart / (double)hz.QuadPart;
 }
 
 // system() hands the command to cmd.exe and gives us no handle to end it
@@ -778,20 +1139,4 @@ SysLog(int severity, const char *line)
 {
 	(void)severity;
 	(void)line;
-}
-
-FILE *
-OpenRegular(const char *name, long long *written)
-{
-	struct _stat64 st;
-	FILE *f;
-
-	if ((f = fopen(name, "r")) == NULL)
-		return NULL;
-	if (StreamKind(f) != KindFile || _fstat64(_fileno(f), &st) != 0) {
-		fclose(f);
-		return NULL;
-	}
-	*written = st.st_mtime;
-	return f;
 }

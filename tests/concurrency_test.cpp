@@ -270,6 +270,9 @@ TEST_F(Overlap, LockIsTheLogsOwn)
 	EXPECT_EQ(Output("err", 0), "");
 	EXPECT_EQ(Text("a.log"), Report(0, WindowsBuild() ? 1 : 2, "10.000000", "10.2",
 	    "0.500000"));
-	EXPECT_EQ(List(), (std::vector<std::string>{ "a.log", "b.log", "c.txt",
-	    "slow.txt" }));
+	// b.log is made only by a row a Windows build skips.
+	std::vector<std::string> left = { "a.log", "b.log", "c.txt", "slow.txt" };
+	if (WindowsBuild())
+		left.erase(left.begin() + 1);
+	EXPECT_EQ(List(), left);
 }

@@ -255,12 +255,41 @@ TEST_F(WindowsTest, KilledDuringACommand)
 	    "old.txt", "victim7.exe" }));
 }
 
+// Every way Windows has of spelling a path leads to the same log (and to
+// its lock): relative, full, from the current drive's root, from a drive's
+// current folder, with the \\?\ prefix (".." still the parent), and
+// with either slash.  Each run counts on from the one before.
+TEST_F(WindowsTest, EverySpellingOfAPathIsOneLog)
+{
+	std::string win = "Z:" + dir_;
+	std::replace(win.begin(), win.end(), '/', '\\');
+	std::string slashes = "Z:" + dir_;
+	MakeDir("sub");
+	Write("data.txt", "11\n");
+	const std::vector<std::string> names = { "a.log", ".\\a.log",
+	    "sub\\..\\a.log", win + "\\a.log", win.substr(2) + "\\a.log",
+	    "Z:a.log", "\\\\?\\" + win + "\\sub\\..\\a.log",
+	    slashes + "/sub/../a.log" };
+	int count = 0;
+	for (const std::string &name : names) {
+		SCOPED_TRACE(name);
+		count++;
+		Result r = Run({ "v=10", "D=0.5", "L=1", "W=1", "data.txt", "", "",
+		    name });
+		EXPECT_EQ(r.code, count == 1 ? 1 : 2);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(Text("a.log"), Report(count, count - 1, "10.000000", "11",
+		    "0.500000"));
+	}
+	EXPECT_EQ(List(), (std::vector<std::string>{ "a.log", "data.txt", "sub" }));
+}
+
 // A device is written where it is: NUL as the log keeps no state and
 // leaves no file.
 TEST_F(WindowsTest, DeviceAsLogIsWrittenInPlace)
 {
 	Write("data.txt", "a 11\n");
-	for (const char *log : { "NUL", "nul" }) {
+	for (const char *log : { "NUL", "nul", "\\\\.\\NUL" }) {
 		SCOPED_TRACE(log);
 		for (int i = 0; i < 2; i++) {
 			Result r = Run({ "v=10", "D=0.5", "L=1", "W=2", "data.txt", "", "", log });
