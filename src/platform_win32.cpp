@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <ntsecapi.h>
+#include <sddl.h>
 
 #include "platform.h"
 
@@ -481,12 +482,72 @@ Root(const char *path, int *dir)
 	return n;
 }
 
-// Windows has no user ids the policy could use: every file is reported as
-// this one's, so none is another user's.
+// Owners are told apart only where the policy asks who made a link: the
+// runner is 1, so that it is never taken for root (0), and anyone else is
+// Stranger.
+enum { Stranger = 2 };
+
 long
 Runner(void)
 {
 	return 1;
+}
+
+// The accounts whose links count as root's: LocalSystem, the Administrators
+// group (which owns what an elevated administrator makes) and
+// TrustedInstaller.
+static const wchar_t *const RootSids[] = { L"S-1-5-18", L"S-1-5-32-544",
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464" };
+
+// Who owns the link at path, which must still be the file fi describes:
+// Runner() for the account this process runs as, 0 for the system's own,
+// Stranger for anyone else and wherever it cannot be told.
+static long
+Owner(const wchar_t *path, const BY_HANDLE_FILE_INFORMATION *fi)
+{
+	union {
+		TOKEN_USER tu;
+		char buf[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+	} me;
+	BY_HANDLE_FILE_INFORMATION now;
+	PSECURITY_DESCRIPTOR sd = NULL;
+	wchar_t *text = NULL;
+	HANDLE h, tok;
+	PSID sid;
+	DWORD n;
+	long who = Stranger;
+	size_t k;
+
+	if (path == NULL)
+		return Stranger;
+	h = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, ShareAll, NULL,
+	    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+	    NULL);
+	if (h == INVALID_HANDLE_VALUE)
+		return Stranger;
+	if (GetFileInformationByHandle(h, &now) &&
+	    now.dwVolumeSerialNumber == fi->dwVolumeSerialNumber &&
+	    now.nFileIndexHigh == fi->nFileIndexHigh &&
+	    now.nFileIndexLow == fi->nFileIndexLow &&
+	    GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+	    NULL, NULL, NULL, &sd) == ERROR_SUCCESS && sid != NULL) {
+		if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &tok)) {
+			if (GetTokenInformation(tok, TokenUser, &me, sizeof me, &n) &&
+			    EqualSid(sid, me.tu.User.Sid))
+				who = Runner();
+			CloseHandle(tok);
+		}
+		if (who == Stranger && ConvertSidToStringSidW(sid, &text)) {
+			for (k = 0; k < sizeof RootSids / sizeof RootSids[0]; k++)
+				if (wcscmp(text, RootSids[k]) == 0)
+					who = 0;
+			LocalFree(text);
+		}
+	}
+	if (sd != NULL)
+		LocalFree(sd);
+	CloseHandle(h);
+	return who;
 }
 
 int
@@ -498,11 +559,12 @@ Umask(void)
 	return m;
 }
 
-// What the open h is.  Permission bits that the policy reads as a file of
-// the runner's own that nobody else can write: 0700 for a directory, 0600
-// for a file, 0400 for a read-only one.
+// What the open h (opened by path, where known) is.  Permission bits that
+// the policy reads as a file of the runner's own that nobody else can
+// write: 0700 for a directory, 0600 for a file, 0400 for a read-only one.
+// Only a link is given its true owner; any other file is the runner's.
 static int
-Fill(HANDLE h, Info *in)
+Fill(HANDLE h, const wchar_t *path, Info *in)
 {
 	BY_HANDLE_FILE_INFORMATION fi;
 	FILE_STANDARD_INFO si;
@@ -537,6 +599,7 @@ Fill(HANDLE h, Info *in)
 	    fi.ftLastWriteTime.dwLowDateTime) / 10000000u) - 11644473600ll;
 	if (Reparse(h, fi.dwFileAttributes) == 1) {
 		in->kind = KindLink;
+		in->uid = Owner(path, &fi);
 	} else if (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
 		in->kind = KindDir;
 		in->mode = 0700;
@@ -554,7 +617,8 @@ StreamKind(FILE *fp)
 	HANDLE h = (HANDLE)_get_osfhandle(_fileno(fp));
 	Info in;
 
-	return h != INVALID_HANDLE_VALUE && Fill(h, &in) == 0 ? in.kind : KindNone;
+	return h != INVALID_HANDLE_VALUE && Fill(h, NULL, &in) == 0 ? in.kind :
+	    KindNone;
 }
 
 // Opens path to look at it, itself or (with follow) what a link names.
@@ -577,7 +641,7 @@ Look(int dir, const char *name, Info *in)
 		return -1;
 	if ((h = Peek(path, 0)) == INVALID_HANDLE_VALUE)
 		return Failed();
-	r = Fill(h, in);
+	r = Fill(h, path, in);
 	CloseHandle(h);
 	return r;
 }
@@ -599,7 +663,7 @@ Stat(int fd, Info *in)
 		in->links = 1;
 		return 0;
 	}
-	return Fill(s->h, in);
+	return Fill(s->h, s->path, in);
 }
 
 // The full name of the file that the link leads to, which Root takes.
