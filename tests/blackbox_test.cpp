@@ -1,8 +1,19 @@
 // The tool as scripts see it: exit codes, output bytes, the status log and
 // the files left behind.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
 #include <vector>
 
 #include "harness.h"
@@ -233,4 +244,140 @@ TEST_F(CommandLine, StatusOfManyLogs)
 	}
 	EXPECT_EQ(List(), files);
 	EXPECT_EQ(Read("normal.log") + Read("alarm.log"), normalLog + alarmLog);
+}
+
+// Starts words on the pseudo-terminal named slave as a console would: in a
+// session of its own whose controlling terminal it is.  In the background
+// the tool runs in a second process group of that session, so that the
+// group in the foreground is not its own.
+static pid_t
+OnTerminal(const std::vector<std::string> &words, const std::string &cwd,
+    const char *slave, bool background)
+{
+	std::vector<char *> argv;
+	int fd, status;
+
+	for (auto &w : words)
+		argv.push_back(const_cast<char *>(w.c_str()));
+	argv.push_back(nullptr);
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid != 0)
+		return pid;
+	setsid();
+	if ((fd = open(slave, O_RDWR)) < 0 || ioctl(fd, TIOCSCTTY, 0) != 0 ||
+	    chdir(cwd.c_str()) != 0)
+		_exit(120);
+	for (int i = 0; i <= 2; i++)
+		dup2(fd, i);
+	if (fd > 2)
+		close(fd);
+	if (background) {
+		pid_t tool = fork();
+		if (tool > 0) {
+			setpgid(tool, tool);
+			while (waitpid(tool, &status, 0) < 0 && errno == EINTR)
+				;
+			_exit(WIFEXITED(status) ? WEXITSTATUS(status) :
+			    128 + WTERMSIG(status));
+		}
+		setpgid(0, 0);
+	}
+	execvp(argv[0], argv.data());
+	_exit(127);
+}
+
+// What the terminal showed, carriage returns dropped, up to the moment it
+// ends with end; what came so far when 20 seconds pass first.
+static std::string
+Shown(int master, const std::string &end)
+{
+	struct pollfd p = { master, POLLIN, 0 };
+	time_t stop = time(nullptr) + 20;
+	std::string text;
+	char buf[512];
+	ssize_t n;
+
+	while (text.size() < end.size() ||
+	    text.compare(text.size() - end.size(), end.size(), end) != 0) {
+		if (time(nullptr) > stop)
+			break;
+		if (poll(&p, 1, 100) <= 0 || (n = read(master, buf, sizeof buf)) <= 0)
+			continue;
+		for (ssize_t i = 0; i < n; i++)
+			if (buf[i] != '\r')
+				text += buf[i];
+	}
+	return text;
+}
+
+// On a console the usage text waits for one key, unechoed, in raw mode,
+// and gives the terminal back as it found it; a background job and a
+// signal never leave the terminal raw.
+TEST_F(CommandLine, ConsoleWaitsForOneKey)
+{
+	if (WindowsBuild())
+		GTEST_SKIP() << "the console key wait of a Windows build needs a console";
+	const std::string mark = "#shown#";
+	struct Row {
+		const char *what;
+		std::vector<std::string> args;
+		bool background;
+		int key;	// the byte typed, or minus the signal sent
+		int code;
+		std::string shown;
+	} rows[] = {
+		{ "no arguments, a key", {}, false, 'k', 5, Usage },
+		{ "a parameter error, Ctrl-C is a key", { "a=b" }, false, 3, 5,
+		  "\n Parameter error>a=b<\n" + std::string(Usage) },
+		{ "a signal while waiting", {}, false, -SIGTERM, 128 + SIGTERM, Usage },
+		{ "a background job never waits", {}, true, 0, 5, Usage },
+	};
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.what);
+		int master = posix_openpt(O_RDWR | O_NOCTTY);
+		ASSERT_GE(master, 0) << strerror(errno);
+		ASSERT_EQ(grantpt(master), 0);
+		ASSERT_EQ(unlockpt(master), 0);
+		const std::string name = ptsname(master);
+		// Kept open, so that the modes can be read after the run.
+		int slave = open(name.c_str(), O_RDWR | O_NOCTTY);
+		ASSERT_GE(slave, 0) << strerror(errno);
+		// The tool holds no end of the terminal but its own.
+		fcntl(master, F_SETFD, FD_CLOEXEC);
+		fcntl(slave, F_SETFD, FD_CLOEXEC);
+		struct termios before, during = {}, after;
+		ASSERT_EQ(tcgetattr(slave, &before), 0);
+
+		pid_t pid = OnTerminal(ToolWords(row.args), dir_, name.c_str(),
+		    row.background);
+		EXPECT_EQ(Shown(master, row.shown), row.shown);
+		if (!row.background) {
+			time_t stop = time(nullptr) + 20;
+			int alive;
+			while ((alive = waitpid(pid, nullptr, WNOHANG) == 0) &&
+			    tcgetattr(slave, &during) == 0 &&
+			    (during.c_lflag & ICANON) && time(nullptr) <= stop)
+				usleep(2000);
+			ASSERT_TRUE(alive) << "no wait for a key";
+			EXPECT_EQ(during.c_lflag & (ICANON | ECHO), 0u);
+			if (row.key > 0) {
+				char c = (char)row.key;
+				ASSERT_EQ(write(master, &c, 1), 1);
+			} else {
+				kill(pid, -row.key);
+			}
+		}
+		EXPECT_EQ(Reap(pid, 20), row.code);
+		// Nothing more shown: no echo of the key, nothing after it.
+		ASSERT_EQ(write(slave, mark.data(), mark.size()), (ssize_t)mark.size());
+		EXPECT_EQ(Shown(master, mark), mark);
+		ASSERT_EQ(tcgetattr(slave, &after), 0);
+		EXPECT_EQ(after.c_iflag, before.c_iflag);
+		EXPECT_EQ(after.c_oflag, before.c_oflag);
+		EXPECT_EQ(after.c_lflag, before.c_lflag);
+		EXPECT_EQ(memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
+		close(slave);
+		close(master);
+	}
 }
