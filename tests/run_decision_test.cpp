@@ -221,44 +221,75 @@ TEST_F(Decision, AlarmAfterThreeRuns)
 }
 
 // The commands learn what happened from their environment: the alarm from
-// its first line in alarm, the return from the last line compared.
+// its first line in alarm, the return from the last line compared, every
+// digit and the difference as decimal arithmetic has it.  The run's
+// variables replace a caller's of the same name, each set once; a caller's
+// other ones stay, a run variable's name in front of theirs too.
 TEST_F(Decision, CommandsKnowTheRun)
 {
 	if (WindowsBuild())
 		GTEST_SKIP() << "the commands are written for sh";
-	const std::string dump = "env | grep ^TORQUELIN_ | LC_ALL=C sort >";
+	// The environment as the command was given it, before a shell merges
+	// two entries of one name.
+	const std::string dump =
+	    "tr '\\0' '\\n' </proc/$$/environ | grep ^TORQUELIN_ | LC_ALL=C sort >";
 	const std::vector<std::string> args = { "D=0.5", "L=2", "W=2", "X=2", "new", "old",
 		dump + "alarm", dump + "back", "s.log" };
-	Write("old", "h\nx 1\nx 2\nx 3\n");
-	Write("new", "h\nx 1.25\nx 12.5\nx 30\n");
-	Write("s.log", "0\n7\n");
-	EXPECT_EQ(Run(args).code, 1);
-	EXPECT_EQ(Read("alarm"),
+	const std::string first = "h\nx 1\nx 2\nx 3\n", second = "h\nx 1.25\nx 12.5\nx 30\n";
+	const std::string third = "h\nx 1.25\nx 12.5\nx 30.25\n";
+	const std::string alarm =
 	    "TORQUELIN_ALARM_LINES=2\nTORQUELIN_COMPARE=2\nTORQUELIN_COUNTER=1\n"
 	    "TORQUELIN_COUNTER_BEFORE=0\nTORQUELIN_DIFFERENCE=10.5\n"
 	    "TORQUELIN_EVENT=first-alarm\nTORQUELIN_EXIT=1\nTORQUELIN_FILE2=old\n"
-	    "TORQUELIN_FILE=new\nTORQUELIN_LINE=3\nTORQUELIN_LOG=s.log\n"
+	    "TORQUELIN_FILE=new\nTORQUELIN_LINE=3\nTORQUELIN_LOG=s.log\n";
+	const std::string alarmRest =
 	    "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=1\nTORQUELIN_VALUE=12.5\n"
-	    "TORQUELIN_WORD=2\n");
-	Write("new", "h\nx 1.25\nx 12.5\nx 30.25\n");
-	EXPECT_EQ(Run(args).code, 255);
-	EXPECT_EQ(Read("back"),
-	    "TORQUELIN_ALARM_LINES=0\nTORQUELIN_COMPARE=30\nTORQUELIN_COUNTER=0\n"
-	    "TORQUELIN_COUNTER_BEFORE=1\nTORQUELIN_DIFFERENCE=0.25\n"
-	    "TORQUELIN_EVENT=return-to-normal\nTORQUELIN_EXIT=-1\nTORQUELIN_FILE2=old\n"
-	    "TORQUELIN_FILE=new\nTORQUELIN_LINE=4\nTORQUELIN_LOG=s.log\n"
-	    "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=3\nTORQUELIN_VALUE=30.25\n"
-	    "TORQUELIN_WORD=2\n");
-	// Every digit, and the difference as decimal arithmetic has it.
-	Write("new", "h\nx 1.25\nx 12.5\nx 1765100060.4\n");
-	EXPECT_EQ(Run(args).code, 1);
-	EXPECT_EQ(Read("alarm"),
-	    "TORQUELIN_ALARM_LINES=1\nTORQUELIN_COMPARE=30.25\nTORQUELIN_COUNTER=1\n"
-	    "TORQUELIN_COUNTER_BEFORE=0\nTORQUELIN_DIFFERENCE=1765100030.15\n"
-	    "TORQUELIN_EVENT=first-alarm\nTORQUELIN_EXIT=1\nTORQUELIN_FILE2=old\n"
-	    "TORQUELIN_FILE=new\nTORQUELIN_LINE=4\nTORQUELIN_LOG=s.log\n"
-	    "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=2\nTORQUELIN_VALUE=1765100060.4\n"
-	    "TORQUELIN_WORD=2\n");
+	    "TORQUELIN_WORD=2\n";
+	struct Row {
+		std::vector<std::string> caller;  // the caller's own variables
+		std::string old, now, log;        // the files before the run
+		int code;
+		const char *dump;
+		std::string vars;
+	} rows[] = {
+		{ {}, first, second, "0\n7\n", 1, "alarm", alarm + alarmRest },
+		{ {}, second, third, "1\n0\n", 255, "back",
+		  "TORQUELIN_ALARM_LINES=0\nTORQUELIN_COMPARE=30\nTORQUELIN_COUNTER=0\n"
+		  "TORQUELIN_COUNTER_BEFORE=1\nTORQUELIN_DIFFERENCE=0.25\n"
+		  "TORQUELIN_EVENT=return-to-normal\nTORQUELIN_EXIT=-1\nTORQUELIN_FILE2=old\n"
+		  "TORQUELIN_FILE=new\nTORQUELIN_LINE=4\nTORQUELIN_LOG=s.log\n"
+		  "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=3\nTORQUELIN_VALUE=30.25\n"
+		  "TORQUELIN_WORD=2\n" },
+		{ {}, third, "h\nx 1.25\nx 12.5\nx 1765100060.4\n", "0\n7\n", 1, "alarm",
+		  "TORQUELIN_ALARM_LINES=1\nTORQUELIN_COMPARE=30.25\nTORQUELIN_COUNTER=1\n"
+		  "TORQUELIN_COUNTER_BEFORE=0\nTORQUELIN_DIFFERENCE=1765100030.15\n"
+		  "TORQUELIN_EVENT=first-alarm\nTORQUELIN_EXIT=1\nTORQUELIN_FILE2=old\n"
+		  "TORQUELIN_FILE=new\nTORQUELIN_LINE=4\nTORQUELIN_LOG=s.log\n"
+		  "TORQUELIN_MARGIN=0.5\nTORQUELIN_NORMAL_LINES=2\nTORQUELIN_VALUE=1765100060.4\n"
+		  "TORQUELIN_WORD=2\n" },
+		{ { "TORQUELIN_LOGS=keep", "TORQUELIN_VALUE=stale", "TORQUELIN_FILE2=x",
+		    "TORQUELIN_EXIT=" }, first, second, "0\n7\n", 1, "alarm",
+		  alarm + "TORQUELIN_LOGS=keep\n" + alarmRest },
+	};
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.dump + std::string(", the caller's ") +
+		    std::to_string(row.caller.size()));
+		// The caller's variables first, then the suite's environment
+		// without its own TORQUELIN_ settings.
+		std::vector<std::string> words = { "env", "-i" };
+		words.insert(words.end(), row.caller.begin(), row.caller.end());
+		for (char **e = environ; *e; e++)
+			if (strncmp(*e, "TORQUELIN_", 10) != 0)
+				words.push_back(*e);
+		for (const std::string &w : ToolWords(args))
+			words.push_back(w);
+		remove(Path(row.dump).c_str());
+		Write("old", row.old);
+		Write("new", row.now);
+		Write("s.log", row.log);
+		EXPECT_EQ(Exec(words).code, row.code);
+		EXPECT_EQ(Read(row.dump), row.vars);
+	}
 }
 
 // The margin test: strictly greater, in decimal arithmetic on the numbers
