@@ -103,6 +103,10 @@ Printable(const std::string &s)
 	return out;
 }
 
+// Bytes after a line's NUL, as a reused buffer holds them: blanks, commas,
+// delimiters and words that a scan past the end would take.
+const std::string EndTail = "\0 x,'y z' \"w @v@ ,"s;
+
 // Fills every slot of Par with a word, as a busy earlier line would.
 void
 FillPar(void)
@@ -179,6 +183,9 @@ TEST(ReadLine, PiecesCarriageReturnsAndEndOfStream)
 		  { { 3, "xyz", true }, { 0, "", true } } },
 		{ "two line feeds", "\n\n", 256,
 		  { { 0, "", false }, { 0, "", false }, { 0, "", true } } },
+		{ "size 1: room for the NUL only", "ab\n", 1,
+		  { { 0, "", false }, { 0, "", false } } },
+		{ "size 0", "ab\n", 0, { { 0, "", false } } },
 		{ "size 2", "ab\n", 2,
 		  { { -1, "a", false }, { -1, "b", false }, { 0, "", false },
 		    { 0, "", true } } },
@@ -206,10 +213,13 @@ TEST(ReadLine, PiecesCarriageReturnsAndEndOfStream)
 			int r = ReadLine(f, buf.data(), row.size);
 			EXPECT_EQ(r, want.result);
 			size_t n = r < 0 ? -r : r;
-			ASSERT_LT(n, (size_t)row.size);
+			// Size 0 leaves no room even for the NUL.
+			ASSERT_LE(n, row.size > 0 ? (size_t)row.size - 1 : 0);
 			EXPECT_EQ(Printable(std::string(buf.data(), n)),
 			    Printable(want.text));
-			EXPECT_EQ(buf[n], 0);
+			if (row.size > 0) {
+				EXPECT_EQ(buf[n], 0);
+			}
 			EXPECT_EQ(feof(f) != 0, want.eof);
 			for (size_t g = row.size; g < buf.size(); g++)
 				ASSERT_EQ(buf[g], '\xA5') << "byte " << g;
@@ -285,10 +295,12 @@ TEST(Parsex, WordsOfEachLine)
 
 	for (const Words &row : rows) {
 		SCOPED_TRACE(row.name);
+		// The line ends at its NUL, whatever follows in the buffer.
+		const std::string buf = row.line + EndTail;
 		FillPar();
-		ExpectPar(Parsex(row.line.c_str()), row.words);
+		ExpectPar(Parsex(buf.c_str()), row.words);
 		// A second call on the same line gives the same table.
-		ExpectPar(Parsex(row.line.c_str()), row.words);
+		ExpectPar(Parsex(buf.c_str()), row.words);
 	}
 }
 
@@ -373,6 +385,18 @@ TEST(Parse, CommandWordAndParameters)
 		  }() },
 		{ "parameters by commas", "CMD " + Numbers(1, 22, ","), 20, "CMD",
 		  NumberWords(1, 20) },
+		{ "long last parameter", "CMD " + Numbers(1, 19) + " " + p300, 20,
+		  "CMD", [&] {
+			std::vector<std::string> v = NumberWords(1, 19);
+			v.push_back(p255);
+			return v;
+		  }() },
+		{ "long delimited last parameter", "CMD " + Numbers(1, 19) + " '" + p300,
+		  20, "CMD", [&] {
+			std::vector<std::string> v = NumberWords(1, 19);
+			v.push_back(p255);
+			return v;
+		  }() },
 	};
 
 	for (const CommandRow &row : rows) {
@@ -380,11 +404,11 @@ TEST(Parse, CommandWordAndParameters)
 		// Leave a command word and full slots from earlier calls.
 		ASSERT_EQ(Parse("PREVIOUS x"), 1);
 		FillPar();
-		std::string copy = row.line;
-		ExpectPar(Parse(row.line.c_str()), row.params);
+		const std::string buf = row.line + EndTail;
+		ExpectPar(Parse(buf.c_str()), row.params);
 		ASSERT_NE(memchr(Command, 0, sizeof Command), nullptr);
 		EXPECT_EQ(std::string(Command), row.command);
-		EXPECT_EQ(row.line, copy);
+		EXPECT_EQ(buf, row.line + EndTail);
 	}
 }
 
