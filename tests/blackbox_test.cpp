@@ -104,6 +104,7 @@ TEST_F(CommandLine, LinesThatRunNoCheckTouchNothing)
 		{ { "-V" }, 0, "torquelin " TORQUELIN_VERSION "\n", "", "" },
 		// Ahead of a check an argument that starts with -- is an option.
 		{ { "--help", "f" }, 5, Usage, "\n Parameter error>--help<\n", "1\n" },
+		{ { "--version", "f" }, 5, Usage, "\n Parameter error>--version<\n", "1\n" },
 		{ { "--bogus", "v=1", "f" }, 5, Usage, "\n Parameter error>--bogus<\n", "1\n" },
 		{ { "--after=0", "v=1", "f" }, 5, Usage, "\n Parameter error>--after=0<\n", "1\n" },
 		{ { "--after=x", "v=1", "f" }, 5, Usage, "\n Parameter error>--after=x<\n", "1\n" },
