@@ -255,12 +255,9 @@ static pid_t
 OnTerminal(const std::vector<std::string> &words, const std::string &cwd,
     const char *slave, bool background)
 {
-	std::vector<char *> argv;
+	std::vector<char *> argv = Argv(words);
 	int fd, status;
 
-	for (auto &w : words)
-		argv.push_back(const_cast<char *>(w.c_str()));
-	argv.push_back(nullptr);
 	fflush(nullptr);
 	pid_t pid = fork();
 	if (pid != 0)

@@ -89,17 +89,25 @@ ToolWords(const std::vector<std::string> &args)
 	return words;
 }
 
+std::vector<char *>
+Argv(const std::vector<std::string> &words)
+{
+	std::vector<char *> argv;
+
+	for (auto &w : words)
+		argv.push_back(const_cast<char *>(w.c_str()));
+	argv.push_back(nullptr);
+	return argv;
+}
+
 pid_t
 Spawn(const std::vector<std::string> &words, const std::string &cwd,
     const std::string &out, const std::string &err, const int *inPipe,
     const int *gate)
 {
-	std::vector<char *> argv;
+	std::vector<char *> argv = Argv(words);
 	char c;
 
-	for (auto &w : words)
-		argv.push_back(const_cast<char *>(w.c_str()));
-	argv.push_back(nullptr);
 	fflush(nullptr);
 	pid_t pid = fork();
 	if (pid != 0)

@@ -107,6 +107,8 @@ std::vector<std::string> ToolRunner();
 std::string Slurp(const std::string &path);
 // The runner, the binary and args: the words that run the tool.
 std::vector<std::string> ToolWords(const std::vector<std::string> &args);
+// The words as execvp takes them, pointing into words.
+std::vector<char *> Argv(const std::vector<std::string> &words);
 // Starts words in cwd in a process group of its own, output to the files
 // out and err; standard input is the read end of inPipe, else closed.
 // Given a gate (a pipe) the child waits until its write end is closed.
