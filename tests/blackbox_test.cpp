@@ -110,6 +110,13 @@ TEST_F(CommandLine, LinesThatRunNoCheckTouchNothing)
 		{ { "--after=x", "v=1", "f" }, 5, Usage, "\n Parameter error>--after=x<\n", "1\n" },
 		{ { "--after=3", "--after=2147483648", "f" }, 5, Usage,
 		  "\n Parameter error>--after=2147483648<\n", "1\n" },
+		{ { "--after=2147483647", "--after=0", "f" }, 5, Usage,
+		  "\n Parameter error>--after=0<\n", "1\n" },
+		{ { "--after55", "f" }, 5, Usage, "\n Parameter error>--after55<\n", "1\n" },
+		{ { "--no-syslogx", "f" }, 5, Usage, "\n Parameter error>--no-syslogx<\n", "1\n" },
+		{ { "--bogus" }, 5, Usage, "\n Parameter error>--bogus<\n", "" },
+		// One dash is no option: a compare file's name.
+		{ { "-x", "f" }, 5, "", OpenError("-x"), "1\n" },
 		{ { "--no-syslog", "--timeout=", "f" }, 5, Usage,
 		  "\n Parameter error>--timeout=<\n", "1\n" },
 		{ { "--status" }, 5, Usage + std::string(More), "", "" },
