@@ -316,6 +316,9 @@ TEST(Parse, CommandWordAndParameters)
 {
 	const std::string c31 = Pattern(31), c40 = Pattern(40);
 	const std::string p255(255, 'p'), p300(300, 'p');
+	// 19 parameters and a 20th cut to its slot.
+	std::vector<std::string> capped = NumberWords(1, 19);
+	capped.push_back(p255);
 	const CommandRow rows[] = {
 		{ "bare command", "STOP", 0, "STOP", {} },
 		{ "tab after the command", "CMD\tA", 1, "CMD", { "A" } },
@@ -386,17 +389,9 @@ TEST(Parse, CommandWordAndParameters)
 		{ "parameters by commas", "CMD " + Numbers(1, 22, ","), 20, "CMD",
 		  NumberWords(1, 20) },
 		{ "long last parameter", "CMD " + Numbers(1, 19) + " " + p300, 20,
-		  "CMD", [&] {
-			std::vector<std::string> v = NumberWords(1, 19);
-			v.push_back(p255);
-			return v;
-		  }() },
+		  "CMD", capped },
 		{ "long delimited last parameter", "CMD " + Numbers(1, 19) + " '" + p300,
-		  20, "CMD", [&] {
-			std::vector<std::string> v = NumberWords(1, 19);
-			v.push_back(p255);
-			return v;
-		  }() },
+		  20, "CMD", capped },
 	};
 
 	for (const CommandRow &row : rows) {
