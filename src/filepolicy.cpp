@@ -187,7 +187,7 @@ Walk(const char *path, int rule, Place *p)
 	for (s = buf + n;;) {
 		while (IsSep(*s))
 			s++;
-		for (e = s; *e && !IsSep(*e); e++)
+		for (e = s; *e && !IsSep(*e); e += IsLead(*e) && e[1] ? 2 : 1)
 			;
 		len = (size_t)(e - s);
 		for (last = 1, k = 0; e[k]; k++)

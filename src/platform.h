@@ -53,8 +53,10 @@ struct Info {
 // The root of path and its length: a handle on "/" (or a drive, a share)
 // for a full path, Cwd and 0 for a relative one.
 size_t Root(const char *path, int *dir);
-// True for a byte that separates the parts of a path.
+// True for a byte that separates the parts of a path; and for the first
+// byte of a two-byte character, whose second byte may look like one.
 int IsSep(int c);
+int IsLead(int c);
 // The user the run acts as, and its file-creation mask.
 long Runner(void);
 int Umask(void);

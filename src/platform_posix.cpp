@@ -337,6 +337,12 @@ IsSep(int c)
 	return c == '/';
 }
 
+int
+IsLead(int)
+{
+	return 0;
+}
+
 long
 Runner(void)
 {

@@ -243,6 +243,14 @@ IsSep(int c)
 	return c == '/' || c == '\\';
 }
 
+// In a double-byte code page (Japanese, Chinese, Korean) the second byte
+// of a character can be a backslash.
+int
+IsLead(int c)
+{
+	return IsDBCSLeadByte((BYTE)c);
+}
+
 // Where a name is given as is, not made whole by the system: \\?\ and
 // \\.\ names.
 static int
