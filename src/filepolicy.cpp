@@ -281,9 +281,10 @@ Judge(const Info *at, const Info *st)
 }
 
 // Opens what path leads to under the rule for reading; its information in
-// *st.  -1 when it cannot be opened or is refused.
+// *st.  With only, a regular file alone, looked at first so that a pipe
+// is never waited on.  -1 when it cannot be opened or is refused.
 static int
-ReadFd(const char *path, Info *st)
+ReadFd(const char *path, Info *st, int only)
 {
 	Place p;
 	int fd = -1, tries, again;
@@ -291,8 +292,10 @@ ReadFd(const char *path, Info *st)
 	for (tries = 0; fd < 0 && tries < 8; tries++) {
 		if (!Walk(path, ToRead, &p))
 			return -1;
-		fd = Open(p.dir, p.name, ForRead, 0, 0);
-		if (fd < 0 && Err == ErrMissing)
+		if (only && (Look(p.dir, p.name, st) != 0 || st->kind != KindFile))
+			Err = ErrDenied;
+		else if ((fd = Open(p.dir, p.name, ForRead, 0, 0)) < 0 &&
+		    Err == ErrMissing)
 			fd = SysOpen(&p, ForRead);
 		again = fd < 0 && Err == ErrLoop;
 		Unplace(&p);
@@ -300,7 +303,8 @@ ReadFd(const char *path, Info *st)
 		if (fd < 0 && !again)
 			return -1;
 	}
-	if (fd >= 0 && (Stat(fd, st) != 0 || st->kind == KindDir)) {
+	if (fd >= 0 && (Stat(fd, st) != 0 || st->kind == KindDir ||
+	    (only && st->kind != KindFile))) {
 		Close(fd);
 		fd = -1;
 	}
@@ -314,7 +318,7 @@ ReadOpen(const char *path)
 	FILE *f;
 	int fd;
 
-	if ((fd = ReadFd(path, &st)) < 0)
+	if ((fd = ReadFd(path, &st, 0)) < 0)
 		return NULL;
 	f = Reader(fd);
 	Close(fd);
@@ -324,21 +328,15 @@ ReadOpen(const char *path)
 FILE *
 ReadRegular(const char *path, long long *written)
 {
-	Place p;
 	Info st;
-	FILE *f = NULL;
-	int fd = -1;
+	FILE *f;
+	int fd;
 
-	if (!Walk(path, ToRead, &p))
+	if ((fd = ReadFd(path, &st, 1)) < 0)
 		return NULL;
-	if (Look(p.dir, p.name, &st) == 0 && st.kind == KindFile &&
-	    (fd = Open(p.dir, p.name, ForRead, 0, 0)) >= 0 &&
-	    Stat(fd, &st) == 0 && st.kind == KindFile) {
-		*written = st.written;
-		f = Reader(fd);
-	}
+	*written = st.written;
+	f = Reader(fd);
 	Close(fd);
-	Unplace(&p);
 	return f;
 }
 
@@ -755,7 +753,7 @@ CopyOver(const char *from, const char *to)
 	Info src;
 	int in, tries, r = Failed;
 
-	if ((in = ReadFd(from, &src)) < 0)
+	if ((in = ReadFd(from, &src, 0)) < 0)
 		return 0;
 	for (tries = 0; tries < 8; tries++) {
 		if (!Walk(to, ToWrite, &p))

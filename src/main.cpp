@@ -38,5 +38,5 @@ main(int argc, char **argv)
 		KeyWait();
 		return 5;
 	}
-	return form == WordsForm ? Words() : Finish(Run());
+	return form == WordsForm ? Words() : Run();
 }

@@ -195,14 +195,13 @@ Decide(int *count, const Tally *t, int ret, const char **cmd)
 	return ret;
 }
 
-// name=v, v with the digits that tell it from any other number.
-static void
-PutVar(char *buf, size_t size, const char *name, double v)
+// v with the digits that tell it from any other number, as the commands
+// and the system log see it.
+static const char *
+Print(char *buf, size_t size, double v)
 {
-	char num[32];
-
-	PutReal(num, sizeof num, v);
-	snprintf(buf, size, "%s=%s", name, num);
+	PutReal(buf, size, v);
+	return buf;
 }
 
 // The command's environment: what happened, and the line it happened on.
@@ -213,15 +212,18 @@ Describe(const Tally *t, int ret, int before, int after, const char **vars)
 	static char buf[Vars][320];
 	const size_t m = sizeof buf[0];
 	const Seen *s = ret == -1 ? &t->last : &t->alarm;
+	char v[32];
 	int n = 0;
 
 	snprintf(buf[n++], m, "TORQUELIN_EVENT=%s", ret == 1 ? "first-alarm" :
 	    ret == 2 ? "continue-alarm" : "return-to-normal");
 	snprintf(buf[n++], m, "TORQUELIN_EXIT=%d", ret);
-	PutVar(buf[n++], m, "TORQUELIN_VALUE", Dbl(&s->value));
-	PutVar(buf[n++], m, "TORQUELIN_COMPARE", Dbl(&s->compare));
-	PutVar(buf[n++], m, "TORQUELIN_DIFFERENCE", Apart(&s->value, &s->compare));
-	PutVar(buf[n++], m, "TORQUELIN_MARGIN", Dbl(&Diff));
+	snprintf(buf[n++], m, "TORQUELIN_VALUE=%s", Print(v, sizeof v, Dbl(&s->value)));
+	snprintf(buf[n++], m, "TORQUELIN_COMPARE=%s",
+	    Print(v, sizeof v, Dbl(&s->compare)));
+	snprintf(buf[n++], m, "TORQUELIN_DIFFERENCE=%s",
+	    Print(v, sizeof v, Apart(&s->value, &s->compare)));
+	snprintf(buf[n++], m, "TORQUELIN_MARGIN=%s", Print(v, sizeof v, Dbl(&Diff)));
 	snprintf(buf[n++], m, "TORQUELIN_LINE=%ld", s->line);
 	snprintf(buf[n++], m, "TORQUELIN_WORD=%d", Word + 1);
 	snprintf(buf[n++], m, "TORQUELIN_COUNTER_BEFORE=%d", before);
@@ -234,14 +236,6 @@ Describe(const Tally *t, int ret, int before, int after, const char **vars)
 	for (n = 0; n < Vars; n++)
 		vars[n] = buf[n];
 	vars[n] = NULL;
-}
-
-// A number as the system log shows it: as the commands see it.
-static const char *
-Print(char *buf, size_t size, const Num *v)
-{
-	PutReal(buf, size, Dbl(v));
-	return buf;
 }
 
 // The line a message about this run names: the first in alarm, or on a
@@ -265,11 +259,12 @@ Tell(int severity, const char *what, const Seen *s)
 		return;
 	if (s)
 		snprintf(m, sizeof m, "%s: log >%s< value %s compare %s margin %s"
-		    " line %ld", what, LogFile(), Print(v, sizeof v, &s->value),
-		    Print(c, sizeof c, &s->compare), Print(d, sizeof d, &Diff), s->line);
+		    " line %ld", what, LogFile(), Print(v, sizeof v, Dbl(&s->value)),
+		    Print(c, sizeof c, Dbl(&s->compare)), Print(d, sizeof d, Dbl(&Diff)),
+		    s->line);
 	else
 		snprintf(m, sizeof m, "%s: log >%s< no value margin %s line %d",
-		    what, LogFile(), Print(d, sizeof d, &Diff), Line);
+		    what, LogFile(), Print(d, sizeof d, Dbl(&Diff)), Line);
 	SysLog(severity, m);
 }
 
@@ -313,14 +308,12 @@ Perform(const Tally *t, int ret, const char *cmd, const char *const *vars)
 	Tell(SevError, m, Shown(t, ret));
 }
 
-// The run's tally, for the system log's line on a run that ends in error.
-static const Tally *Last;
-
-int
-Finish(int ret)
+// Tells the system log of a run that ends in error; returns ret.
+static int
+Finish(int ret, const Tally *t)
 {
 	if (ret == 5)
-		Tell(SevError, "Error return", Last ? Shown(Last, ret) : NULL);
+		Tell(SevError, "Error return", Shown(t, ret));
 	return ret;
 }
 
@@ -350,17 +343,16 @@ Notify(const char *cmd, const Tally *t, int ret, int before, int after)
 	Perform(t, ret, cmd, vars);
 }
 
-int
-Run(void)
+// One check, as its steps: t receives what the comparison found.
+static int
+Check(Tally *t)
 {
-	static Tally t;
 	const char *cmd = NULL;
 	FILE *f1, *f2 = NULL;
 	Status s;
 	Log log;
 	int ret = 5, ok, before;
 
-	Last = &t;
 	if ((f1 = OpenCompare(CompareFile1())) == NULL)
 		return 5;
 	if (Voff && (f2 = OpenCompare(CompareFile2())) == NULL) {
@@ -371,7 +363,7 @@ Run(void)
 		CloseCompare(f1, f2);
 		return Copy(5);
 	}
-	ok = Compare(f1, f2, &t);
+	ok = Compare(f1, f2, t);
 	CloseCompare(f1, f2);
 
 	// Runs on one log take turns from reading its counter to putting the
@@ -381,16 +373,24 @@ Run(void)
 	before = s.CStatus;
 	// A run that compared no line has no news: the counter stays, and an
 	// error passes the second number on as it was.
-	if (ok && t.errs + t.oks > 0)
-		ret = Decide(&s.CStatus, &t, t.failed ? 5 : 0, &cmd);
-	if (ret == 5 || t.failed)
+	if (ok && t->errs + t->oks > 0)
+		ret = Decide(&s.CStatus, t, t->failed ? 5 : 0, &cmd);
+	if (ret == 5 || t->failed)
 		s.LStatus = s.LStatusX;
 	// On disk before any command runs, which can then neither lose nor
 	// repeat this run's alarm, nor hold up the next run.
-	if (!WriteStatus(&log, &s, Dbl(&t.compare), t.target, Dbl(&Diff)) && ret == 0)
+	if (!WriteStatus(&log, &s, Dbl(&t->compare), t->target, Dbl(&Diff)) && ret == 0)
 		ret = 5;
-	Notify(cmd, &t, ret, before, s.CStatus);
+	Notify(cmd, t, ret, before, s.CStatus);
 	return Copy(ret);
+}
+
+int
+Run(void)
+{
+	static Tally t;
+
+	return Finish(Check(&t), &t);
 }
 
 int

@@ -4,8 +4,6 @@
 
 // Compares, decides, keeps the log, runs the commands; returns the exit code.
 int Run(void);
-// Tells the system log of a run that ends with exit code 5; returns ret.
-int Finish(int ret);
 // Prints line L of the compare file as a check reads it, and every word with
 // the W that selects it and the number it reads as; returns 0, or 5.
 int Words(void);

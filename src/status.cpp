@@ -1,14 +1,13 @@
 #include "status.h"
 
 #include <cctype>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "filepolicy.h"
 #include "settings.h"
+#include "statuslog.h"
 
 // A log the tool wrote holds at most its messages' room and a report;
 // what lies beyond this is no part of one.
@@ -53,29 +52,20 @@ Put(const char *s)
 static int
 Parse(FILE *f, State *st)
 {
-	size_t n = fread(Buf, 1, Room, f);
-	char *p = Buf, *end;
-	long long v;
+	Status s;
+	size_t n;
 
+	if (!ScanStatus(f, &s))
+		return 0;
+	st->count = s.CStatus;
+	// The report's lines follow the numbers, each after a line feed.
+	Buf[0] = '\n';
+	n = fread(Buf + 1, 1, Room - 1, f);
 	if (ferror(f))
 		return 0;
-	Buf[n] = 0;
-	for (;;) {
-		p += strspn(p, " \t\n\v\f\r");
-		if (strncmp(p, "Word count >", 12) != 0)
-			break;
-		// A message is two lines: the count, then the line itself.
-		for (int k = 0; k < 2 && (end = strchr(p, '\n')) != NULL; k++)
-			p = end + 1;
-		if (end == NULL)
-			return 0;
-	}
-	if (!isdigit((unsigned char)p[*p == '-' || *p == '+']))
-		return 0;
-	v = strtoll(p, &end, 10);
-	st->count = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
-	Field(end, "\nCompare value = ", st->compare, sizeof st->compare);
-	Field(end, "\nTarget value  = ", st->target, sizeof st->target);
+	Buf[n + 1] = 0;
+	Field(Buf, "\nCompare value = ", st->compare, sizeof st->compare);
+	Field(Buf, "\nTarget value  = ", st->target, sizeof st->target);
 	return 1;
 }
 

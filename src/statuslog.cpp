@@ -93,6 +93,16 @@ OpenStatus(const char *name, Log *log)
 }
 
 int
+ScanStatus(FILE *f, Status *s)
+{
+	s->CStatus = s->LStatusX = 0;
+	if (!SkipMessages(f) || !ScanInt(f, &s->CStatus))
+		return 0;
+	ScanInt(f, &s->LStatusX);
+	return 1;
+}
+
+int
 ReadStatus(Log *log, Status *s)
 {
 	FILE *f;
@@ -109,8 +119,7 @@ ReadStatus(Log *log, Status *s)
 		return 0;
 	}
 	if ((f = LogText(log)) != NULL) {
-		if (SkipMessages(f) && ScanInt(f, &s->CStatus))
-			ScanInt(f, &s->LStatusX);
+		ScanStatus(f, s);
 		fclose(f);
 	}
 	s->LStatus = s->CStatus;

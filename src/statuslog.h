@@ -17,6 +17,9 @@ struct Status {
 // Opens the log to be rewritten; prints the open error and returns 0 when
 // it cannot be.
 int OpenStatus(const char *name, Log *log);
+// Reads the two numbers from a log's text, past its word-count messages,
+// into *s; 0 (and both 0) when no counter stands where a run writes it.
+int ScanStatus(FILE *f, Status *s);
 // Waits for the log's lock and reads its numbers into *s: a log that
 // keeps none reads as 0.  The lock is held until WriteStatus or
 // CloseStatus.  0, with the open error printed, when the file now at the
