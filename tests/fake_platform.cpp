@@ -264,6 +264,16 @@ OtherWrite(const std::string &path, const std::string &content)
 }
 
 void
+OtherRemove(const std::string &path)
+{
+	std::string last;
+	int d;
+
+	Find(path, false, &d, &last);
+	Unlink(d, last);
+}
+
+void
 TakeName(void)
 {
 	int d = At(ArgDir), n;

@@ -51,11 +51,12 @@ Tree FakeTree(void);
 int FakeOpen(void);
 
 // What another process does: puts its file at path (renamed into place),
-// writes the file at path in place, takes the name the call is about for a
-// file of Eve's.
+// writes the file at path in place, removes it, takes the name the call is
+// about for a file of Eve's.
 void OtherPut(const std::string &path, const std::string &content, long uid,
     int mode, unsigned long long ino);
 void OtherWrite(const std::string &path, const std::string &content);
+void OtherRemove(const std::string &path);
 void TakeName(void);
 // A signal that ends the run arrives: Cleanup runs, now or once no longer
 // Held, and the tree is kept as the run left it.

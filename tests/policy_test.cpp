@@ -186,6 +186,10 @@ TEST(Policy, Log)
 		    "run locks the other's and counts on from it", {}, Me, Turn, L,
 		    nullptr, { On("Lock", 1, [] { OtherPut(L, "3\n3\n", Me, 0600, 900); }) },
 		    "ok", "3\n3\n", { { L, "new\n", Me, 0600, 0 } } },
+		{ "removed by another run while it waited: made again and counted "
+		    "from 0", { { L, "3\n3\n", Me, 0644, 0 } }, Me, Turn, L, nullptr,
+		    { On("Lock", 1, [] { OtherRemove(L); }) },
+		    "ok", "", { { L, "new\n", Me, 0600, 0 } } },
 		{ "a signal after that retry leaves the other run's made log",
 		    {}, Me, Turn, L, nullptr,
 		    { On("Lock", 1, [] { OtherPut(L, "", Me, 0600, 900); }),

@@ -73,218 +73,132 @@ protected:
 			GTEST_SKIP() << why_; \
 	} while (0)
 
-// A link on the way to a file the run writes is followed only when it is
-// root's or the runner's: nobody else can point a run at a file of their
-// choosing, existing or not, in any directory.  A compare file is read
-// through any link but another user's in a sticky directory that all may
-// write.
-TEST_F(Sharing, LinksAnotherUserPlanted)
+// What another user put where a run's file belongs is not the run's to
+// follow, read or write.  A link on the way to a file the run writes is
+// followed only when it is root's or the runner's, in any directory; a
+// compare file is read through any link but another user's in a sticky
+// directory that all may write.  A log or file-2 planted in a sticky
+// directory, or a hard link to someone else's file in a directory others
+// can write, is refused.  Nothing is read or written through them.
+TEST_F(Sharing, FilesAnotherUserPlanted)
 {
 	NEED_USERS();
-	const std::string refused = "refused", unread = "unread";
-	const std::string made = Report(1, 0, "1.000000", "9", "0.500000");
-	struct Row {
-		const char *what;
-		const char *dir;      // made by root with this mode and group
-		int mode;
-		const char *owner;    // "nobody" or "" (root) makes the link
-		const char *runner;   // "nobody" or "" (root) runs the tool
-		bool log;             // the link is the log, else file-2
-		const char *target;   // what the link names, from dir
-		std::string result;   // target's content after, refused or unread
-	} rows[] = {
-		{ "another user's log link", "stk", 01777, "nobody", "", true, "../t", refused },
-		{ "another user's dangling log link", "stk", 01777, "nobody", "", true, "../made", refused },
-		{ "another user's log link, directory not sticky", "open", 0777, "nobody", "", true,
-		  "../t", refused },
-		{ "another user's log link in a group's directory", "grp", 02775, "4242", "", true,
-		  "../t", refused },
-		{ "another user's dangling link in a group's directory", "grp", 02775, "4242", "",
-		  true, "../made", refused },
-		{ "another user's file-2 link, not sticky", "open", 0777, "nobody", "", false, "../t",
-		  refused },
-		{ "another user's file-2 link in a sticky directory is not even read", "stk", 01777,
-		  "nobody", "", false, "../t", unread },
-		{ "the runner's own link", "stk", 01777, "", "", true, "../t", made },
-		{ "root's link, run by another user", "stk", 01777, "", "nobody", true, "../t", made },
-		{ "the runner's own link in a group's directory", "grp", 02775, "4242", "4242", true,
-		  "../t", made },
-	};
-	int n = 0;
-	for (const Row &row : rows) {
-		SCOPED_TRACE(row.what);
-		std::string c = Room(n++), d = c + "/" + row.dir;
-		MakeDir(d);
-		if (std::string(row.dir) == "grp") {
-			ASSERT_EQ(chown(Path(d).c_str(), 0, 4242), 0);
-		}
-		chmod(Path(d).c_str(), row.mode);
-		Write(c + "/t", "0\n");
-		chmod(Path(c + "/t").c_str(), 0666);
-		Write(c + "/new", "9\n");
-		std::string link = d + (row.log ? "/x.log" : "/old");
-		std::string ln = "ln -s " + std::string(row.target) + " " + link;
-		ASSERT_EQ(Sh(*row.owner ? "setpriv --reuid=65534 --regid=65534 " +
-		    std::string(strcmp(row.owner, "nobody") ? "--groups=4242 " : "--clear-groups ") +
-		    ln : ln), 0);
-
-		const std::string name = link.substr(c.size() + 1);
-		std::vector<std::string> args = { "v=1", "D=0.5", "L=1", "new", E, R, name };
-		if (!row.log)
-			args = { "D=0.5", "L=1", "new", name, E, R, "s.log" };
-		Result r = As(row.runner, args, c);
-		if (row.result == refused || row.result == unread) {
-			EXPECT_EQ(r.err, row.log ? LogOpenError : row.result == unread ?
-			    OpenError(name) + CopyError(name) : CopyError(name));
-			EXPECT_EQ(r.code, row.log || row.result == unread ? 5 : 1);
-			EXPECT_EQ(Read(c + "/t"), "0\n");
-			EXPECT_FALSE(Exists(c + "/made"));
-		} else {
-			EXPECT_EQ(r.err, "");
-			EXPECT_EQ(r.code, 1);
-			EXPECT_EQ(Read(c + "/t"), row.result);
-		}
-		EXPECT_EQ(LinkText(Path(link)), row.target);
-		EXPECT_EQ(Leftovers(), std::vector<std::string>{});
-	}
-}
-
-// Where replacing a file would change its owner or group, it is written
-// in place, and every run still counts.  Names as long as the system
-// allows work.
-TEST_F(Sharing, FilesThatCannotBeReplacedAreWrittenInPlace)
-{
-	NEED_USERS();
-	const std::string longName(255, 'n');
-	struct Row {
-		const char *what;
-		const char *setup;    // shell commands in the case directory, as root
-		const char *runner;   // "nobody", a group for nobody, or "" (root)
-		std::string log, old; // the log and file-2
-		int uid, gid;         // the log's owner and group after
-	} rows[] = {
-		{ "a group's log, written by another member",
-		  "mkdir ops && chgrp 4242 ops && chmod 2775 ops && touch ops/s.log && "
-		  "chgrp 4242 ops/s.log && chmod 664 ops/s.log", "4242", "ops/s.log", "old", 0, 4242 },
-		{ "another user's open log in a sticky directory",
-		  "mkdir stk && chmod 1777 stk && touch stk/s.log && chmod 666 stk/s.log",
-		  "nobody", "stk/s.log", "old", 0, 0 },
-		{ "names of 255 bytes", "true", "", longName, std::string(255, 'o'), 0, 0 },
-	};
-	int n = 0;
-	for (const Row &row : rows) {
-		SCOPED_TRACE(row.what);
-		std::string c = Room(n++);
-		ASSERT_EQ(Sh("cd " + c + " && " + row.setup), 0);
-		std::vector<std::string> args = { "D=0.5", "L=1", "new", row.old, E, R, row.log };
-		std::string old = c + "/" + row.old;
-		ino_t ino = Stat(c + "/" + row.log).st_ino;
-		for (int run = 1; run <= 2; run++) {
-			Write(c + "/new", run == 1 ? "9\n" : "1\n");
-			if (run == 1 && !Exists(old))
-				Write(old, "1\n");
-			if (run == 1)
-				chmod(Path(old).c_str(), 0666);
-			Result r = As(row.runner, args, c);
-			EXPECT_EQ(r.err, "");
-			EXPECT_EQ(r.code, run);
-			EXPECT_EQ(Read(old), run == 1 ? "9\n" : "1\n");
-		}
-		EXPECT_EQ(Events(c + "/ev"), "E");
-		EXPECT_EQ(Read(c + "/" + row.log), Report(2, 1, "9.000000", "9", "0.500000"));
-		struct stat st = Stat(c + "/" + row.log);
-		EXPECT_EQ((int)st.st_uid, row.uid);
-		EXPECT_EQ((int)st.st_gid, row.gid);
-		if (ino != 0) {
-			EXPECT_EQ(st.st_ino, ino);  // written in place
-		}
-		EXPECT_EQ(Leftovers(), std::vector<std::string>{});
-	}
-}
-
-// A file that another user planted where the run's file belongs is not
-// the run's to read or write: a log planted in a sticky directory, or a
-// hard link to someone else's file in a directory others can write, is a
-// log that cannot be opened, and such a file-2 a copy that fails.  Nothing
-// is read from them and nothing is written into them.
-TEST_F(Sharing, PlantedFilesAreRefused)
-{
-	NEED_USERS();
+	const std::string nb = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+	const std::string member = "setpriv --reuid=65534 --regid=65534 --groups=4242 ";
+	const std::string stk = "mkdir stk && chmod 1777 stk && ";
+	const std::string open = "mkdir open && chmod 777 open && ";
+	const std::string grp = "mkdir grp && chgrp 4242 grp && chmod 2775 grp && ";
 	const std::string root = "0\nroot's own\n";
+	const std::string made = Report(1, 0, "1.000000", "1", "0.500000");
 	struct Row {
-		const char *what;
-		const char *setup;     // shell commands in the case directory, as root
-		const char *runner;    // "nobody" or "" (root)
-		const char *log, *old; // the names the run is given
-		const char *planted;   // the file planted, its content before and after
+		std::string what;
+		std::string setup;      // shell commands in the case directory, as root
+		const char *runner;     // "nobody", a group for nobody, or "" (root)
+		const char *log, *old;  // the names the run is given
+		int code;
+		std::string err;
+		const char *file;       // a file that must hold content after
 		std::string content;
 	} rows[] = {
+		{ "another user's log link in a sticky directory", stk + nb + "ln -s ../t stk/x.log",
+		  "", "stk/x.log", "old", 5, LogOpenError, "t", "0\n" },
+		{ "another user's dangling log link", stk + nb + "ln -s ../made stk/x.log",
+		  "", "stk/x.log", "old", 5, LogOpenError, "made", Absent },
+		{ "another user's log link, directory not sticky", open + nb + "ln -s ../t open/x.log",
+		  "", "open/x.log", "old", 5, LogOpenError, "t", "0\n" },
+		{ "another user's log link in a group's directory", grp + member + "ln -s ../t grp/x.log",
+		  "", "grp/x.log", "old", 5, LogOpenError, "t", "0\n" },
+		{ "another user's dangling link in a group's directory",
+		  grp + member + "ln -s ../made grp/x.log", "", "grp/x.log", "old", 5, LogOpenError,
+		  "made", Absent },
+		{ "another user's file-2 link, not sticky", open + nb + "ln -s ../t open/old",
+		  "", "s.log", "open/old", 1, CopyError("open/old"), "t", "0\n" },
+		{ "another user's file-2 link in a sticky directory is not even read",
+		  stk + nb + "ln -s ../t stk/old", "", "s.log", "stk/old", 5,
+		  OpenError("stk/old") + CopyError("stk/old"), "t", "0\n" },
+		{ "the runner's own link", stk + "ln -s ../t stk/x.log", "", "stk/x.log", "old", 1,
+		  "", "t", made },
+		{ "root's link, run by another user", stk + "ln -s ../t stk/x.log", "nobody",
+		  "stk/x.log", "old", 1, "", "t", made },
+		{ "the runner's own link in a group's directory", grp + member + "ln -s ../t grp/x.log",
+		  "4242", "grp/x.log", "old", 1, "", "t", made },
 		{ "another user's log in a sticky directory",
-		  "mkdir stk && chmod 1777 stk && setpriv --reuid=65534 --regid=65534 "
-		  "--clear-groups sh -c 'printf \"7\\n7\\n\" >stk/s.log'", "", "stk/s.log", "old",
-		  "stk/s.log", "7\n7\n" },
+		  stk + nb + "sh -c 'printf \"7\\n7\\n\" >stk/s.log'", "", "stk/s.log", "old", 5,
+		  LogOpenError, "stk/s.log", "7\n7\n" },
 		{ "another user's open file-2 in a sticky directory",
-		  "mkdir stk && chmod 1777 stk && setpriv --reuid=65534 --regid=65534 "
-		  "--clear-groups sh -c 'echo 1 >stk/old; chmod 666 stk/old'", "", "s.log",
-		  "stk/old", "stk/old", "1\n" },
+		  stk + nb + "sh -c 'echo 1 >stk/old; chmod 666 stk/old'", "", "s.log", "stk/old", 1,
+		  CopyError("stk/old"), "stk/old", "1\n" },
 		{ "root's log in a sticky directory of a third user, run by nobody",
 		  "mkdir stk && chown 4243 stk && chmod 1777 stk && touch stk/s.log && "
-		  "chmod 666 stk/s.log", "nobody", "stk/s.log", "old", "stk/s.log", "" },
+		  "chmod 666 stk/s.log", "nobody", "stk/s.log", "old", 5, LogOpenError, "stk/s.log", "" },
 		{ "a hard link to root's file as the log, in a sticky directory",
-		  "mkdir stk && chmod 1777 stk && ln secret stk/s.log", "", "stk/s.log", "old",
-		  "secret", root },
-		{ "a hard link to root's file as file-2, in a plain directory others can write",
-		  "mkdir open && chmod 777 open && ln secret open/old", "", "s.log", "open/old",
+		  stk + "ln secret stk/s.log", "", "stk/s.log", "old", 5, LogOpenError, "secret", root },
+		{ "a hard link to root's file as file-2, in a directory others can write",
+		  open + "ln secret open/old", "", "s.log", "open/old", 1, CopyError("open/old"),
 		  "secret", root },
 	};
 	int n = 0;
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.what);
 		std::string c = Room(n++);
+		Write(c + "/t", "0\n");
+		chmod(Path(c + "/t").c_str(), 0666);
 		Write(c + "/secret", root);
 		chmod(Path(c + "/secret").c_str(), 0640);
+		Write(c + "/old", "1\n");
+		chmod(Path(c + "/old").c_str(), 0666);
 		Write(c + "/new", "9\n");
-		chmod(Path(c + "/new").c_str(), 0644);
 		ASSERT_EQ(Sh("cd " + c + " && " + row.setup), 0);
-		bool log = std::string(row.old) == "old";
-		if (log) {
-			Write(c + "/old", "1\n");
-			chmod(Path(c + "/old").c_str(), 0666);
-		}
 		Result r = As(row.runner, { "D=0.5", "L=1", "new", row.old, E, R, row.log }, c);
-		EXPECT_EQ(r.err, log ? LogOpenError : CopyError(row.old));
-		EXPECT_EQ(r.code, log ? 5 : 1);
-		EXPECT_EQ(Read(c + "/" + row.planted), row.content);
-		EXPECT_EQ(Events(c + "/ev"), log ? "" : "E");
+		EXPECT_EQ(r.err, row.err);
+		EXPECT_EQ(r.code, row.code);
+		EXPECT_EQ(Events(c + "/ev"), row.code == 1 ? "E" : "");
+		if (row.content == Absent)
+			EXPECT_FALSE(Exists(c + "/" + row.file));
+		else
+			EXPECT_EQ(Read(c + "/" + row.file), row.content);
 		EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 	}
 }
 
-// A file replaced keeps what it is besides its data: its access list and
-// the user's extended attributes; a file the system will not let go of (a
-// mount point) is written where it is.  Runs count on through it.
-TEST_F(Sharing, ReplacementKeepsWhatTheFileIs)
+// A file the run writes stays what it is besides its data: replaced, it
+// keeps its access list and the user's extended attributes; where a new
+// file would change its owner or group, or the system will not let go of
+// it (a mount point), it is written in place.  Every run still counts,
+// and names as long as the system allows work.
+TEST_F(Sharing, FilesKeepWhatTheyAre)
 {
 	NEED_USERS();
+	const std::string lo(255, 'n'), ng(255, 'o');
 	struct Row {
-		const char *what;
-		const char *needs;   // a command that must exist
-		const char *setup;   // shell commands in the case directory, as root
-		const char *runner;  // who runs the second run: "nobody" or "" (root)
-		const char *show;    // a shell command whose output must not change
-		const char *mount;   // the mount point made, to be let go
+		std::string what;
+		const char *needs;     // a command that must exist
+		std::string setup;     // shell commands in the case directory, as root
+		const char *first;     // who runs the first run: "nobody", a group
+		const char *second;    // for nobody, or "" (root); and the second
+		std::string log, old;  // the log and file-2
+		std::string show;      // shell commands whose output must not change
+		const char *mount;     // the mount point made, to be let go
 	} rows[] = {
+		{ "a group's log, written by another member", "true",
+		  "mkdir ops && chgrp 4242 ops && chmod 2775 ops && touch ops/s.log && "
+		  "chgrp 4242 ops/s.log && chmod 664 ops/s.log", "4242", "4242", "ops/s.log", "old",
+		  "stat -c '%u %g %i' ops/s.log", nullptr },
+		{ "root's open log in root's sticky directory, written by another user", "true",
+		  "mkdir stk && chmod 1777 stk && touch stk/s.log && chmod 666 stk/s.log",
+		  "nobody", "nobody", "stk/s.log", "old", "stat -c '%u %g %i' stk/s.log", nullptr },
 		{ "an access list for another user", "setfacl",
-		  "touch s.log && chmod 600 s.log && setfacl -m u:nobody:rw s.log", "nobody",
-		  "getfacl -cp s.log", nullptr },
+		  "touch s.log && chmod 600 s.log && setfacl -m u:nobody:rw s.log", "", "nobody",
+		  "s.log", "old", "getfacl -cp s.log", nullptr },
 		{ "an extended attribute of the user's", "setfattr",
-		  "touch s.log && setfattr -n user.torquelin -v kept s.log", "",
+		  "touch s.log && setfattr -n user.torquelin -v kept s.log", "", "", "s.log", "old",
 		  "getfattr -d s.log", nullptr },
-		{ "a log that is a mount point", "mount",
-		  "touch real s.log && mount --bind real s.log", "", "stat -c %i s.log", "s.log" },
+		{ "a log that is a mount point", "mount", "touch real s.log && mount --bind real s.log",
+		  "", "", "s.log", "old", "stat -c %i s.log", "s.log" },
 		{ "a file-2 that is a mount point", "mount",
-		  "printf '1\\n' >real && touch old && mount --bind real old", "",
+		  "printf '1\\n' >real && touch old && mount --bind real old", "", "", "s.log", "old",
 		  "stat -c %i old", "old" },
+		{ "names of 255 bytes", "true", "true", "", "", lo, ng, "true", nullptr },
 	};
 	int n = 0;
 	for (const Row &row : rows) {
@@ -300,21 +214,22 @@ TEST_F(Sharing, ReplacementKeepsWhatTheFileIs)
 		}
 		if (row.mount)
 			mounts_.push_back(Path(c + "/" + row.mount));
-		if (!Exists(c + "/old"))
-			Write(c + "/old", "1\n");
-		chmod(Path(c + "/old").c_str(), 0666);
-		std::string show = "cd " + c + " && " + row.show + " >>shown";
-		ASSERT_EQ(Sh(show), 0);
-		const std::vector<std::string> args = { "D=0.5", "L=1", "new", "old", E, R, "s.log" };
+		const std::string old = c + "/" + row.old, show = "cd " + c + " && " + row.show;
+		if (!Exists(old))
+			Write(old, "1\n");
+		chmod(Path(old).c_str(), 0666);
+		ASSERT_EQ(Sh(show + " >>shown"), 0);
+		const std::vector<std::string> args = { "D=0.5", "L=1", "new", row.old, E, R, row.log };
 		for (int run = 1; run <= 2; run++) {
 			Write(c + "/new", run == 1 ? "9\n" : "1\n");
-			Result r = As(run == 1 ? "" : row.runner, args, c);
+			Result r = As(run == 1 ? row.first : row.second, args, c);
 			EXPECT_EQ(r.err, "");
 			EXPECT_EQ(r.code, run);
-			EXPECT_EQ(Read(c + "/old"), run == 1 ? "9\n" : "1\n");
+			EXPECT_EQ(Read(old), run == 1 ? "9\n" : "1\n");
 		}
-		EXPECT_EQ(Read(c + "/s.log"), Report(2, 1, "9.000000", "9", "0.500000"));
-		ASSERT_EQ(Sh(show), 0);
+		EXPECT_EQ(Events(c + "/ev"), "E");
+		EXPECT_EQ(Read(c + "/" + row.log), Report(2, 1, "9.000000", "9", "0.500000"));
+		ASSERT_EQ(Sh(show + " >>shown"), 0);
 		std::string shown = Read(c + "/shown");
 		EXPECT_EQ(shown.substr(0, shown.size() / 2), shown.substr(shown.size() / 2));
 		unlink(Path(c + "/shown").c_str());
@@ -385,32 +300,51 @@ TEST_F(Sharing, NoTemporarySurvivesASignal)
 
 // A reader that went away, or no standard streams at all, change nothing
 // but where the messages go: the decision, the log, the command and the
-// copy are as ever, and the log holds each message once.
-TEST_F(Sharing, StreamsThatAreGone)
+// copy are as ever, and the log holds each message once.  The standard
+// streams by name, whose links the system resolves, serve as a compare
+// file (as the README's recipes pipe a command's output in) and as the
+// log.
+TEST_F(Sharing, StandardStreams)
 {
 	if (WindowsBuild())
 		GTEST_SKIP() << "needs POSIX descriptors";
-	const std::string log = WordCount(0, "") + Report(1, 0, "1.000000", "", "0.500000");
+	const std::vector<std::string> two = { "D=0.5", "L=1", "X=1", "new", "old", E, R };
+	const std::vector<std::string> one = { "v=10", "D=0.5", "L=1", "/dev/stdin", E, R };
+	const std::string gone = WordCount(0, "") + Report(1, 0, "1.000000", "", "0.500000");
+	const std::string read = Report(1, 0, "10.000000", "11", "0.500000");
 	struct Row {
 		const char *what, *script;  // the tool is "$@"
+		std::vector<std::string> args;
+		const char *log, *file;     // the log given, and the file that holds it
+		std::string content;
 	} rows[] = {
-		{ "a pipe without a reader", "(sleep 0.3; \"$@\"; echo $? >code) 2>&1 | true" },
-		{ "all three closed", "\"$@\" <&- >&- 2>&-; echo $? >code" },
+		{ "a pipe without a reader", "(sleep 0.3; \"$@\"; echo $? >code) 2>&1 | true",
+		  two, "Plomt.log", "Plomt.log", gone },
+		{ "all three closed", "\"$@\" <&- >&- 2>&-; echo $? >code", two, "Plomt.log",
+		  "Plomt.log", gone },
+		{ "a compare file from a pipe", "echo 11 | \"$@\"; echo $? >code", one, "s.log",
+		  "s.log", read },
+		{ "a compare file redirected from a file", "\"$@\" <d; echo $? >code", one, "s.log",
+		  "s.log", read },
+		{ "the log to a pipe", "echo 11 | \"$@\" | cat >out; echo $? >code", one,
+		  "/dev/stdout", "out", read },
 	};
+	Write("d", "11\n");
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.what);
-		Sh("rm -f ev code Plomt.log");
+		Sh("rm -f ev code out Plomt.log s.log");
 		Write("new", "9\n\n");
 		Write("old", "1\n1\n");
+		std::vector<std::string> args = row.args;
+		args.push_back(row.log);
 		std::vector<std::string> w = { "sh", "-c", row.script, "sh" };
-		std::vector<std::string> tool =
-		    ToolWords({ "D=0.5", "L=1", "X=1", "new", "old", E, R });
+		std::vector<std::string> tool = ToolWords(args);
 		w.insert(w.end(), tool.begin(), tool.end());
-		Exec(w);
-		EXPECT_EQ(Read("code"), "1\n");
+		EXPECT_EQ(Exec(w).err, "");
+		EXPECT_EQ(Read("code"), row.file == std::string("out") ? "0\n" : "1\n");
 		EXPECT_EQ(Events("ev"), "E");
-		EXPECT_EQ(Read("Plomt.log"), log);
-		EXPECT_EQ(Read("old"), "9\n\n");
+		EXPECT_EQ(Read(row.file), row.content);
+		EXPECT_EQ(Read("old"), row.args == two ? "9\n\n" : "1\n1\n");
 		EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 	}
 }
