@@ -318,39 +318,6 @@ TEST(Conversion, RealAndWholeSaturate)
 	}
 }
 
-// A number keeps the digits as written, trailing zeros in the exponent.
-TEST(Conversion, RealKeepsTheDigits)
-{
-	struct Row {
-		const char *text;
-		unsigned long long sig;
-		int exp, neg, rough;
-	} rows[] = {
-		{ "1765100060", 176510006, 1, 0, 0 },
-		{ "10.400", 104, -1, 0, 0 },
-		{ "-0.0025", 25, -4, 1, 0 },
-		{ "007.50e3", 75, 2, 0, 0 },
-		{ "1.00000003e12", 100000003, 4, 0, 0 },
-		{ "9999999999999999999", 9999999999999999999ULL, 0, 0, 0 },
-		{ "0.00000000000000000000125", 125, -23, 0, 0 },
-		{ "-0", 0, 0, 0, 0 },
-		{ "0.000e99", 0, 0, 0, 0 },
-		{ "1e-400", 0, 0, 0, 0 },
-		// Past 19 digits, or the double range, the double decides.
-		{ "12345678901234567891", 1234567890123456789ULL, 0, 0, 1 },
-		{ "1e309", 1, 309, 0, 1 },
-	};
-
-	for (const Row &row : rows) {
-		SCOPED_TRACE(row.text);
-		Num n = Real(row.text);
-		EXPECT_EQ(n.sig, row.sig);
-		EXPECT_EQ(n.exp, row.exp);
-		EXPECT_EQ(n.neg, row.neg);
-		EXPECT_EQ(n.rough, row.rough);
-	}
-}
-
 // |a - b| > m as decimal arithmetic has it, where double precision errs
 // either way; and the difference a command is told.
 TEST(Conversion, AboveIsDecimal)
