@@ -385,6 +385,10 @@ TEST(Policy, Copy)
 		    { { F1, "abcdef", Me, 0644, 0 }, { F2, "old", Me, 0644, 0 },
 		    { "/home/me/g", "=/home/me/f2", 0, 0, 0 } }, Me, Copy, F2, F1,
 		    { Fails("CopyData", 1, -1, ErrOther) }, "fail", nullptr, {} },
+		{ "a full disk leaves a file-2 written in place whole",
+		    { { F1, "abcdef", Me, 0644, 0 }, { F2, "old", Me, 0644, 0 },
+		    { "/home/me/g", "=/home/me/f2", 0, 0, 0 } }, Me, Copy, F2, F1,
+		    { Fails("Reserve", 1, 0, ErrNoSpace) }, "fail", nullptr, {} },
 	};
 
 	for (const Row &row : rows)
@@ -398,6 +402,11 @@ TEST(Policy, Read)
 		{ "another user's link in a sticky world-writable directory",
 		    { data, { "/tmp/r", "->/home/me/data", Eve, 0777, 0 } }, 0,
 		    Read, "/tmp/r", nullptr, {}, "fail", nullptr, {} },
+		{ "the same, put there between look and open",
+		    { data, { "/tmp/r", "1\n", 0, 0644, 0 } }, 0, Read, "/tmp/r", nullptr,
+		    { { "Open", 1, "r", [] { OtherPut("/tmp/r", "->/home/me/data", Eve,
+		    0777, 900); }, false, 0, 0 } }, "fail", nullptr,
+		    { { "/tmp/r", "->/home/me/data", Eve, 0777, 900 } } },
 		{ "a directory is no compare file", {}, Me, Read, "/home/me",
 		    nullptr, {}, "fail", nullptr, {} },
 		{ "the same, for a user", { data, { "/tmp/r", "->/home/me/data", Eve, 0777, 0 } },
