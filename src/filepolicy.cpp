@@ -413,12 +413,14 @@ struct Data {
 	int in;
 };
 
+// Writes d to fd, text at off (or where fd stands, with off < 0), data
+// from where both stand; *n gets how many bytes.
 static int
-Fill(int fd, const Data *d, long long *n)
+Fill(int fd, const Data *d, long long off, long long *n)
 {
 	if (d->text) {
 		*n = (long long)d->len;
-		return WriteAt(fd, d->text, d->len, 0) == 0;
+		return WriteAt(fd, d->text, d->len, off) == 0;
 	}
 	return (*n = CopyData(d->in, fd)) >= 0;
 }
@@ -428,8 +430,8 @@ Fill(int fd, const Data *d, long long *n)
 // old is -1, only where the name is free, with mode.  1 when done; 0 when
 // it cannot be done without changing what the file is (nothing is left
 // behind then); -1 when the data could not be had or written; Taken when
-// the name was free and is no longer.  Synced
-// with Synced; with Owned, a file whose extended attributes the system
+// the name was free and is no longer.  With Synced the new file is on
+// disk first; with Owned, a file whose extended attributes the system
 // cannot show is replaced with its owner, group and mode.
 enum { Synced = 1, Owned = 2, Taken = -2 };
 static int
@@ -442,7 +444,7 @@ Swap(int dir, const char *name, int old, const Info *st, int mode,
 
 	if (!Temp(dir, tmp, &fd))
 		return 0;
-	ok = Fill(fd, d, &n) && (!(how & Synced) || Sync(fd) == 0);
+	ok = Fill(fd, d, 0, &n) && (!(how & Synced) || Sync(fd) == 0);
 	if (ok && old >= 0 && st)
 		put = (k = Keep(old, fd, st)) > 0 || (k < 0 && (how & Owned));
 	else
@@ -474,13 +476,8 @@ Over(int fd, const Info *st, const Data *d, long long room, int hold, int sync)
 		return 0;
 	if (hold)
 		Hold(1);
-	if (d->text) {
-		n = (long long)d->len;
-		ok = WriteAt(fd, d->text, d->len, file ? 0 : -1) == 0;
-	} else {
-		ok = (n = CopyData(d->in, fd)) >= 0;
-	}
-	ok = ok && (!file || Truncate(fd, n) == 0) && (!sync || Sync(fd) == 0);
+	ok = Fill(fd, d, file ? 0 : -1, &n) && (!file || Truncate(fd, n) == 0) &&
+	    (!sync || Sync(fd) == 0);
 	if (hold)
 		Hold(0);
 	return ok;
