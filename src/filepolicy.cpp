@@ -311,14 +311,14 @@ ReadFd(const char *path, Info *st, int only)
 	return fd;
 }
 
-FILE *
-ReadOpen(const char *path)
+// A stream on what ReadFd opens.
+static FILE *
+ReadStream(const char *path, Info *st, int only)
 {
-	Info st;
 	FILE *f;
 	int fd;
 
-	if ((fd = ReadFd(path, &st, 0)) < 0)
+	if ((fd = ReadFd(path, st, only)) < 0)
 		return NULL;
 	f = Reader(fd);
 	Close(fd);
@@ -326,17 +326,21 @@ ReadOpen(const char *path)
 }
 
 FILE *
+ReadOpen(const char *path)
+{
+	Info st;
+
+	return ReadStream(path, &st, 0);
+}
+
+FILE *
 ReadRegular(const char *path, long long *written)
 {
 	Info st;
 	FILE *f;
-	int fd;
 
-	if ((fd = ReadFd(path, &st, 1)) < 0)
-		return NULL;
-	*written = st.written;
-	f = Reader(fd);
-	Close(fd);
+	if ((f = ReadStream(path, &st, 1)) != NULL)
+		*written = st.written;
 	return f;
 }
 
