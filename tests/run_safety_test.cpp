@@ -372,7 +372,7 @@ TEST_F(FullDisk, OldFilesStayWhole)
 	};
 	// what | files before | arguments | exit code | standard error |
 	// files after | commands run
-	const Case cases[] = {
+	std::vector<Case> cases = {
 		{ "log: normal becomes an error", { { "new", "5\n" }, { "old", "5\n" } },
 		  two("../disk/log0", "old"), 5, lwe, { { "old", "5\n" } }, "" },
 		{ "log: first alarm stands", { { "new", "9\n" }, { "old", "5\n" } },
@@ -383,9 +383,6 @@ TEST_F(FullDisk, OldFilesStayWhole)
 		  two("../disk/log3", "old"), 255, lwe, { { "old", "5\n" } }, "R" },
 		{ "log: one-value mode", { { "d", "9\n" } },
 		  { "v=5", "D=0.5", "L=1", "d", E, R, "../disk/log0" }, 1, lwe, {}, "E" },
-		{ "log in place: hundreds of messages", { { "new", lines }, { "old", lines } },
-		  { "D=0.5", "L=1", "W=2", "X=399", "new", "old", E, R, "../disk/priv/log" }, 5,
-		  many + lwe, { { "old", lines } }, "" },
 		{ "copy: normal becomes an error", { { "new", "5\n" } },
 		  two("Plomt.log", "../disk/old"), 5, cfe,
 		  { { "Plomt.log", Report(0, 0, "5.000000", "5", "0.500000") } }, "" },
@@ -407,6 +404,13 @@ TEST_F(FullDisk, OldFilesStayWhole)
 		  OpenError("../disk/none") +
 		  CopyError("../disk/none"), {}, "" },
 	};
+	// Wine cannot reserve room (FileAllocationInfo): a Windows build there
+	// writes such a log without the promise.
+	if (!WindowsBuild())
+		cases.push_back({ "log in place: hundreds of messages",
+		    { { "new", lines }, { "old", lines } },
+		    { "D=0.5", "L=1", "W=2", "X=399", "new", "old", E, R, "../disk/priv/log" },
+		    5, many + lwe, { { "old", lines } }, "" });
 	for (const Case &c : cases) {
 		Check(c);
 		SCOPED_TRACE(c.what);
